@@ -1,0 +1,36 @@
+// Running the built program from tests, and scratch folders that clean up.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quillet::test {
+
+struct CommandResult {
+  int exit_code = -1;   // 0..255, or -1 when the program did not exit normally
+  std::string output;   // everything written to standard output
+};
+
+// Runs program with args (no shell involved); captures standard output.
+CommandResult run_program(const std::string& program, const std::vector<std::string>& args);
+
+// Runs the quillet executable with args.
+CommandResult run_quillet_binary(const std::vector<std::string>& args);
+
+// A fresh folder under the system temporary folder, removed with its content
+// when the object goes away.
+struct ScratchDir {
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string path;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file_bytes(const std::string& path);
+void write_file_bytes(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+std::vector<std::string> list_folder(const std::string& path);
+
+}  // namespace quillet::test
