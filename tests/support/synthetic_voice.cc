@@ -1,0 +1,156 @@
+#include "support/synthetic_voice.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quillet::test {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// splitmix64: a small generator whose output is fixed by its seed everywhere.
+struct Random {
+  uint64_t state;
+};
+
+uint64_t next_bits(Random& random) {
+  random.state += 0x9E3779B97F4A7C15ull;
+  uint64_t z = random.state;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// Uniform in [-1, 1).
+double next_signed(Random& random) {
+  return static_cast<double>(next_bits(random) >> 11) * (2.0 / 9007199254740992.0) - 1.0;
+}
+
+// Two-pole resonator y[n] = g x[n] + a1 y[n-1] + a2 y[n-2] with unit gain at
+// its centre frequency (approximately).
+struct Resonator {
+  double a1 = 0.0, a2 = 0.0, gain = 1.0;
+  double y1 = 0.0, y2 = 0.0;
+};
+
+Resonator make_resonator(double centre_hz, double bandwidth_hz, int sample_rate) {
+  const double r = std::exp(-kTwoPi * 0.5 * bandwidth_hz / sample_rate);
+  Resonator res;
+  res.a1 = 2.0 * r * std::cos(kTwoPi * centre_hz / sample_rate);
+  res.a2 = -r * r;
+  res.gain = 1.0 - r;
+  return res;
+}
+
+double resonate(Resonator& res, double x) {
+  const double y = res.gain * x + res.a1 * res.y1 + res.a2 * res.y2;
+  res.y2 = res.y1;
+  res.y1 = y;
+  return y;
+}
+
+// Pulse train with a fractional pulse position spread over two samples, so the
+// period is not locked to whole samples.
+std::vector<double> pulse_train(const SyntheticVoice& voice, int frames) {
+  std::vector<double> pulses(static_cast<size_t>(frames) + 1, 0.0);
+  Random random{voice.seed * 0x2545F4914F6CDD1Dull + 7};
+  double period_scale = 1.0 + voice.jitter * next_signed(random);
+  double phase = 0.0;
+  for (int n = 0; n < frames; ++n) {
+    const double step = synthetic_voice_f0_at(voice, n) * period_scale / voice.sample_rate;
+    phase += step;
+    if (phase < 1.0) continue;
+    phase -= 1.0;
+    const double past = phase / step;  // how far before sample n the pulse fell
+    pulses[n] += 1.0 - past;
+    if (n > 0) pulses[n - 1] += past;
+    period_scale = 1.0 + voice.jitter * next_signed(random);
+  }
+  pulses.resize(frames);
+  return pulses;
+}
+
+std::vector<double> shaped_voice(const SyntheticVoice& voice, int frames) {
+  std::vector<double> signal = pulse_train(voice, frames);
+  Resonator first = make_resonator(voice.formant1_hz, 90.0, voice.sample_rate);
+  Resonator second = make_resonator(voice.formant2_hz, 110.0, voice.sample_rate);
+  double tilt = 0.0;  // one-pole low-pass: the falling spectrum of a glottal source
+  for (double& value : signal) {
+    tilt = 0.6 * tilt + value;
+    value = resonate(first, tilt) + 0.5 * resonate(second, tilt) + 0.05 * tilt;
+  }
+  const int ramp = std::max(1, voice.sample_rate / 100);
+  for (int n = 0; n < std::min(ramp, frames); ++n) {
+    const double gain = 0.5 - 0.5 * std::cos(kTwoPi * 0.5 * n / ramp);
+    signal[n] *= gain;
+    signal[frames - 1 - n] *= gain;
+  }
+  return signal;
+}
+
+int16_t to_sample(double value) {
+  const double rounded = std::round(std::clamp(value, -32768.0, 32767.0));
+  return static_cast<int16_t>(rounded);
+}
+
+void put_le(std::string& bytes, uint32_t value, int size) {
+  for (int i = 0; i < size; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+}  // namespace
+
+int synthetic_voice_frames(const SyntheticVoice& voice) {
+  return static_cast<int>(std::lround(voice.seconds * voice.sample_rate));
+}
+
+double synthetic_voice_f0_at(const SyntheticVoice& voice, double frame) {
+  const double t = frame / voice.sample_rate;
+  return voice.f0 * std::pow(2.0, voice.vibrato_cents / 1200.0 * std::sin(kTwoPi * voice.vibrato_hz * t));
+}
+
+std::vector<int16_t> synthetic_voice(const SyntheticVoice& voice) {
+  const int frames = std::max(0, synthetic_voice_frames(voice));
+  const int channels = voice.channels == 2 ? 2 : 1;
+  const std::vector<double> signal = shaped_voice(voice, frames);
+  double peak = 0.0;
+  for (double value : signal) peak = std::max(peak, std::fabs(value));
+  const double scale = peak > 0.0 ? voice.amplitude / peak : 0.0;
+  std::vector<int16_t> samples(static_cast<size_t>(frames + std::max(0, voice.tail_frames)) * channels, 0);
+  for (int n = 0; n < frames; ++n) {
+    const int16_t value = to_sample(signal[n] * scale);
+    samples[static_cast<size_t>(n) * channels] = value;
+    if (channels == 2) samples[static_cast<size_t>(n) * 2 + 1] = to_sample(-signal[n] * scale);
+  }
+  return samples;
+}
+
+std::vector<int16_t> white_noise(int frames, double amplitude, uint32_t seed, int tail_frames) {
+  frames = std::max(0, frames);
+  std::vector<int16_t> samples(static_cast<size_t>(frames + std::max(0, tail_frames)), 0);
+  Random random{seed * 0x9E3779B97F4A7C15ull + 3};
+  for (int n = 0; n < frames; ++n) samples[n] = to_sample(amplitude * next_signed(random));
+  return samples;
+}
+
+std::string wav_file_bytes(const std::vector<int16_t>& samples, int frames, int channels,
+                           int sample_rate) {
+  const size_t count = std::min(samples.size(), static_cast<size_t>(std::max(0, frames)) * channels);
+  const uint32_t data_bytes = static_cast<uint32_t>(count * 2);
+  std::string bytes = "RIFF";
+  put_le(bytes, 36 + data_bytes, 4);
+  bytes += "WAVEfmt ";
+  put_le(bytes, 16, 4);
+  put_le(bytes, 1, 2);
+  put_le(bytes, channels, 2);
+  put_le(bytes, sample_rate, 4);
+  put_le(bytes, sample_rate * channels * 2, 4);
+  put_le(bytes, channels * 2, 2);
+  put_le(bytes, 16, 2);
+  bytes += "data";
+  put_le(bytes, data_bytes, 4);
+  for (size_t i = 0; i < count; ++i) put_le(bytes, static_cast<uint16_t>(samples[i]), 2);
+  return bytes;
+}
+
+}  // namespace quillet::test

@@ -1,0 +1,47 @@
+// Synthetic sound for tests: a voiced tone (a pulse train through two formant
+// resonators, with slight vibrato and jitter), white noise, and the bytes of a
+// plain 16-bit PCM WAV file holding either. Every generator is deterministic:
+// the same settings and seed give the same samples on every machine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quillet::test {
+
+struct SyntheticVoice {
+  double f0 = 220.0;             // mean fundamental, Hz
+  int sample_rate = 44100;       // frames per second
+  double seconds = 0.5;          // length of the sound
+  double amplitude = 12000.0;    // peak absolute sample value (16-bit scale)
+  double vibrato_cents = 15.0;   // peak deviation of the vibrato from f0, cents
+  double vibrato_hz = 5.5;       // vibrato rate
+  double jitter = 0.002;         // relative random change of each period (uniform, +-)
+  uint32_t seed = 1;             // seed of the jitter generator
+  int channels = 1;              // 1, or 2: the second channel holds the first negated
+  int tail_frames = 0;           // zero frames appended (3072 for a sample store)
+  double formant1_hz = 700.0;    // first resonator
+  double formant2_hz = 1150.0;   // second resonator
+};
+
+// Number of frames of sound (without the tail): seconds * sample_rate, rounded.
+int synthetic_voice_frames(const SyntheticVoice& voice);
+
+// Fundamental in Hz that the vibrato gives at frame (jitter not included).
+double synthetic_voice_f0_at(const SyntheticVoice& voice, double frame);
+
+// Interleaved int16 samples: synthetic_voice_frames frames of sound, then
+// tail_frames zero frames. The sound fades in and out over 10 ms.
+std::vector<int16_t> synthetic_voice(const SyntheticVoice& voice);
+
+// frames frames of uniform white noise of peak amplitude, mono, followed by
+// tail_frames zero frames.
+std::vector<int16_t> white_noise(int frames, double amplitude, uint32_t seed, int tail_frames);
+
+// A canonical 44-byte-header PCM WAV file (16 bits) holding the first
+// frames * channels samples.
+std::string wav_file_bytes(const std::vector<int16_t>& samples, int frames, int channels,
+                           int sample_rate);
+
+}  // namespace quillet::test
