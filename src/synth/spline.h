@@ -20,14 +20,20 @@ struct SplineBlock {
 };
 
 // Converts count frames starting at first_frame (may be negative) into
-// destination, as doubles in raw 16-bit scale.
+// destination, as doubles in raw 16-bit scale. Frames before frame 0 or past
+// the end of the store read 0.0; with two or more channels the first channel
+// of each frame is read; a channel count below 1 reads silence.
 void convert_block(double* destination, const SampleStore& samples, int first_frame, int count,
                    int channels);
 
-// Natural cubic spline coefficients of y[0..n-1].
+// Natural cubic spline coefficients of y[0..n-1] at unit spacing: on interval
+// k the signal at k + t is y[k] + b[k] t + c[k] t^2 + d[k] t^3, with
+// c[0] = c[n-1] = 0. b and d are set for k = 0 .. n-2.
 void spline_compute(const double* y, int n, double* b, double* c, double* d);
 
-// Value of the block's spline at absolute input position x (frames).
+// Value of the block's spline at absolute input position x (frames). A
+// position before the first interval reads y[0], one past the last interval
+// reads the last entry, so no position reads outside the block.
 double spline_eval(const SplineBlock& block, double x);
 
 // Loads the block whose entry 0 is input frame origin and computes its spline.
