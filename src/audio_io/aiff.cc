@@ -1,0 +1,155 @@
+#include "audio_io/aiff.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "audio_io/byte_order.h"
+#include "audio_io/file_bytes.h"
+
+namespace quillet {
+
+namespace {
+
+// "ファイルが開けません\n"
+constexpr const char* CANNOT_OPEN =
+    "\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xaa\x8a\x4a\x82\xaf\x82\xdc\x82\xb9\x82\xf1\n";
+// "最初のchunkはFROMでなければなりません %x \n"
+constexpr const char* NOT_FORM =
+    "\x8d\xc5\x8f\x89\x82\xcc" "chunk" "\x82\xcd" "FROM"
+    "\x82\xc5\x82\xc8\x82\xaf\x82\xea\x82\xce\x82\xc8\x82\xe8\x82\xdc\x82\xb9\x82\xf1 %x \n";
+// "AIFFファイルではありません %x \n"
+constexpr const char* NOT_AIFF =
+    "AIFF\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xc5\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1 %x \n";
+// "16ビットフォーマットではありません\n"
+constexpr const char* NOT_16_BIT =
+    "16\x83\x72\x83\x62\x83\x67\x83\x74\x83\x48\x81\x5b\x83\x7d\x83\x62\x83\x67"
+    "\x82\xc5\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\n";
+
+constexpr int COMM_BODY_BYTES = 18;
+constexpr uint64_t SOUND_HEADER_BYTES = 8;        // offset and block size before the sound data
+constexpr uint64_t MAX_DATA_BYTES = 0x7FFFFFFFu;  // sound data of 2^31 bytes and more is not supported
+
+// One chunk held in memory: id, declared size and the part of the body the
+// file really holds.
+struct AiffChunk {
+  unsigned char id[4] = {};
+  uint32_t size = 0;
+  std::vector<unsigned char> body;
+};
+
+// Format from the COMM chunk, with the values used when there is none.
+struct AiffFormat {
+  uint16_t channels = 1;
+  uint32_t frames = 0;
+  int16_t bits = 16;
+  uint32_t sample_rate = 44100;
+};
+
+[[noreturn]] void give_up(std::FILE* file) {
+  if (file != nullptr) std::fclose(file);
+  std::exit(-1);
+}
+
+// Checks "FORM" and the "AIFF" form type; ends the process otherwise.
+void check_form_header(std::FILE* file) {
+  unsigned char header[12] = {};  // a short file leaves zeros where nothing was read
+  read_exact(file, header, sizeof header);
+  if (!is_chunk_id(header, "FORM")) {
+    std::printf(NOT_FORM, static_cast<unsigned>(le32_at(header)));
+    give_up(file);
+  }
+  if (!is_chunk_id(header + 8, "AIFF")) {
+    std::printf(NOT_AIFF, static_cast<unsigned>(le32_at(header + 8)));
+    give_up(file);
+  }
+}
+
+// Reads the next chunk whole; false when no complete id and size are left.
+bool read_chunk(std::FILE* file, AiffChunk& chunk) {
+  unsigned char header[8];
+  if (!read_exact(file, header, sizeof header)) return false;
+  std::memcpy(chunk.id, header, 4);
+  chunk.size = be32_at(header + 4);
+  chunk.body = read_up_to(file, chunk.size);
+  return true;
+}
+
+AiffFormat decode_comm(const std::vector<unsigned char>& body) {
+  unsigned char fields[COMM_BODY_BYTES] = {};  // a short body reads as zeros
+  std::memcpy(fields, body.data(), std::min<std::size_t>(body.size(), COMM_BODY_BYTES));
+  AiffFormat format;
+  format.channels = be16_at(fields);
+  format.frames = be32_at(fields + 2);
+  format.bits = static_cast<int16_t>(be16_at(fields + 6));
+  format.sample_rate = aiff_rate_from_extended(fields + 8);
+  return format;
+}
+
+// Walks the chunks up to SSND, taking the format from any COMM before it.
+// Leaves the SSND chunk in sound; false when there is none.
+bool find_sound_chunk(std::FILE* file, AiffFormat& format, AiffChunk& sound) {
+  while (read_chunk(file, sound)) {
+    if (is_chunk_id(sound.id, "SSND")) return true;
+    if (!is_chunk_id(sound.id, "COMM")) continue;
+    format = decode_comm(sound.body);
+    if (format.bits != 16) {
+      std::printf("%s", NOT_16_BIT);
+      give_up(file);
+    }
+  }
+  return false;
+}
+
+// Converts the big-endian frames of the SSND body (after its offset field)
+// into the store, followed by pad_frames zero frames, and fills info.
+void convert_sound(const AiffChunk& sound, const AiffFormat& format, int pad_frames, WaveInfo& info,
+                   SampleStore& samples) {
+  const std::vector<unsigned char>& body = sound.body;
+  const uint64_t block_align = static_cast<uint64_t>(format.channels) * static_cast<uint64_t>(format.bits) / 8;
+  const uint64_t offset = body.size() >= 4 ? be32_at(body.data()) : 0;
+  const uint64_t start = SOUND_HEADER_BYTES + offset;
+  const uint64_t held = body.size() > start ? body.size() - start : 0;
+  uint64_t frames = 0;
+  if (block_align > 0) frames = std::min<uint64_t>({format.frames, held / block_align, MAX_DATA_BYTES / block_align});
+  const uint64_t values = frames * format.channels;
+  const uint64_t tail_values = static_cast<uint64_t>(std::max(pad_frames, 0)) * format.channels;
+  samples.assign(static_cast<std::size_t>(values + tail_values), 0);
+  for (uint64_t k = 0; k < values; ++k)
+    samples[k] = static_cast<int16_t>(be16_at(body.data() + start + 2 * k));
+  info.format_tag = 1;
+  info.channels = format.channels;
+  info.sample_rate = format.sample_rate;
+  info.block_align = static_cast<uint16_t>(block_align);
+  info.byte_rate = format.sample_rate * info.block_align;
+  info.bits_per_sample = static_cast<uint16_t>(format.bits);
+  info.data_bytes = static_cast<int32_t>(frames * block_align);
+}
+
+}  // namespace
+
+uint32_t aiff_rate_from_extended(const unsigned char* extended) {
+  const int exponent = be16_at(extended) & 0x7FFF;
+  const uint32_t mantissa_high = be32_at(extended + 2);
+  return mantissa_high >> ((16414 - exponent) & 31);
+}
+
+bool read_aiff(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    std::printf("%s", CANNOT_OPEN);
+    give_up(nullptr);
+  }
+  check_form_header(file);
+  AiffFormat format;
+  AiffChunk sound;
+  const bool found = find_sound_chunk(file, format, sound);
+  std::fclose(file);
+  if (!found) return false;
+  convert_sound(sound, format, pad_frames, info, samples);
+  return true;
+}
+
+}  // namespace quillet

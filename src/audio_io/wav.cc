@@ -1,0 +1,192 @@
+#include "audio_io/wav.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "audio_io/byte_order.h"
+#include "audio_io/file_bytes.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr uint32_t SIZE_TOP_BIT = 0x80000000u;       // a data size with this bit means "to the end"
+constexpr uint64_t MAX_DATA_BYTES = 0x7FFFFFFFu;     // sound data of 2^31 bytes and more is not supported
+constexpr uint64_t MAX_TAIL_BYTES = uint64_t{1} << 32;  // beyond this the zero tail counts as unallocatable
+constexpr int FMT_BODY_BYTES = 16;
+constexpr int HEADER_BYTES = 44;
+
+// The 16-byte fmt body, fields in file order.
+void decode_fmt_body(const unsigned char* body, WaveInfo& info) {
+  info.format_tag = le16_at(body);
+  info.channels = le16_at(body + 2);
+  info.sample_rate = le32_at(body + 4);
+  info.byte_rate = le32_at(body + 8);
+  info.block_align = le16_at(body + 12);
+  info.bits_per_sample = le16_at(body + 14);
+}
+
+// Chunk sizes count as signed: a size with the top bit set skips nothing.
+void skip_bytes(std::FILE* file, uint32_t size) {
+  const int32_t count = static_cast<int32_t>(size);
+  if (count > 0) std::fseek(file, count, SEEK_CUR);
+}
+
+// After a chunk of odd size the pad byte is consumed only when it is 0, so
+// files written without pad bytes still read correctly.
+void skip_pad_byte(std::FILE* file, uint32_t size) {
+  if ((size & 1u) == 0) return;
+  const int next = std::fgetc(file);
+  if (next != 0 && next != EOF) std::ungetc(next, file);
+}
+
+void read_fmt_chunk(std::FILE* file, uint32_t size, WaveInfo& info) {
+  unsigned char body[FMT_BODY_BYTES];
+  if (read_exact(file, body, sizeof body)) decode_fmt_body(body, info);
+  if (static_cast<int32_t>(size) > FMT_BODY_BYTES) skip_bytes(file, size - FMT_BODY_BYTES);
+}
+
+// Bytes of sound data kept: the declared size when the file holds it all,
+// otherwise what was read, cut to whole frames.
+int32_t kept_data_bytes(uint32_t declared, std::size_t got, uint16_t block_align) {
+  if ((declared & SIZE_TOP_BIT) == 0 && got == declared) return static_cast<int32_t>(declared);
+  const std::size_t whole = block_align == 0 ? got : got - got % block_align;
+  return static_cast<int32_t>(whole);
+}
+
+// Little-endian 16-bit elements of data, then the zero tail (both rounded up
+// to whole elements; an odd final data byte is the low byte of its element).
+SampleStore store_from_bytes(const std::vector<unsigned char>& data, std::size_t data_bytes,
+                             std::size_t tail_bytes) {
+  SampleStore store((data_bytes + 1) / 2 + (tail_bytes + 1) / 2, 0);
+  for (std::size_t k = 0; k < data_bytes / 2; ++k)
+    store[k] = static_cast<int16_t>(le16_at(data.data() + 2 * k));
+  if (data_bytes % 2 == 1) store[data_bytes / 2] = static_cast<int16_t>(data[data_bytes - 1]);
+  return store;
+}
+
+bool read_data_chunk(std::FILE* file, uint32_t declared, WaveInfo& info, int pad_frames,
+                     SampleStore& samples) {
+  const uint64_t tail_bytes = static_cast<uint64_t>(std::max(pad_frames, 0)) * info.block_align;
+  if (tail_bytes > MAX_TAIL_BYTES) return false;
+  const uint64_t wanted = (declared & SIZE_TOP_BIT) != 0 ? MAX_DATA_BYTES : declared;
+  const std::vector<unsigned char> data = read_up_to(file, wanted);
+  const int32_t data_bytes = kept_data_bytes(declared, data.size(), info.block_align);
+  info.data_bytes = data_bytes;
+  samples = store_from_bytes(data, static_cast<std::size_t>(data_bytes), static_cast<std::size_t>(tail_bytes));
+  return true;
+}
+
+// Walks the chunks after the RIFF header up to the data chunk.
+bool read_chunks(std::FILE* file, WaveInfo& info, int pad_frames, SampleStore& samples) {
+  for (;;) {
+    unsigned char header[8] = {};
+    if (std::fread(header, 1, 4, file) == 0) return false;
+    if (!read_exact(file, header + 4, 4)) return false;
+    const uint32_t size = le32_at(header + 4);
+    if (is_chunk_id(header, "data")) return read_data_chunk(file, size, info, pad_frames, samples);
+    if (is_chunk_id(header, "fmt "))
+      read_fmt_chunk(file, size, info);
+    else
+      skip_bytes(file, size);
+    skip_pad_byte(file, size);
+  }
+}
+
+bool read_riff_wave(std::FILE* file, WaveInfo& info, int pad_frames, SampleStore& samples) {
+  unsigned char header[12] = {};  // a short file leaves zeros where nothing was read
+  read_exact(file, header, sizeof header);
+  if (!is_chunk_id(header, "RIFF")) {
+    std::printf("file format error.\n\n");
+    return false;
+  }
+  if (!is_chunk_id(header + 8, "WAVE")) {
+    std::printf("file format error(2).\n\n");
+    return false;
+  }
+  info.sample_rate = 0;
+  return read_chunks(file, info, pad_frames, samples);
+}
+
+// The 44-byte header followed by the samples as little-endian bytes.
+std::vector<unsigned char> wav_file_bytes(const int16_t* samples, int32_t data_bytes, int bits_per_sample,
+                                          int channels, uint32_t sample_rate) {
+  const int block_align = channels * bits_per_sample / 8;
+  const uint32_t byte_rate = static_cast<uint32_t>(block_align) * sample_rate;
+  std::vector<unsigned char> bytes(HEADER_BYTES + static_cast<std::size_t>(data_bytes));
+  unsigned char* h = bytes.data();
+  put_le32(h, 0x46464952u);  // "RIFF"
+  put_le32(h + 4, static_cast<uint32_t>(data_bytes) + 36u);
+  put_le32(h + 8, 0x45564157u);   // "WAVE"
+  put_le32(h + 12, 0x20746D66u);  // "fmt "
+  put_le32(h + 16, 16);
+  put_le16(h + 20, 1);
+  put_le16(h + 22, static_cast<uint16_t>(channels));
+  put_le32(h + 24, sample_rate);
+  put_le32(h + 28, byte_rate);
+  put_le16(h + 32, static_cast<uint16_t>(block_align));
+  put_le16(h + 34, static_cast<uint16_t>(bits_per_sample));
+  put_le32(h + 36, 0x61746164u);  // "data"
+  put_le32(h + 40, static_cast<uint32_t>(data_bytes));
+  for (int32_t j = 0; j < data_bytes; ++j) {
+    const uint16_t sample = static_cast<uint16_t>(samples[j / 2]);
+    h[HEADER_BYTES + j] = static_cast<unsigned char>(j % 2 == 0 ? sample & 0xFF : sample >> 8);
+  }
+  return bytes;
+}
+
+bool write_all(int fd, const unsigned char* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// The permissions an ordinary newly created file gets in this process.
+mode_t ordinary_file_mode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return static_cast<mode_t>(0666 & ~mask);
+}
+
+// Writes bytes to a new exclusive temporary next to path and renames it into
+// place; the temporary never survives a failure.
+int replace_file(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::string temporary = path + ".tmp-XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return -1;
+  bool written = ::fchmod(fd, ordinary_file_mode()) == 0 && write_all(fd, bytes.data(), bytes.size()) &&
+                 ::fsync(fd) == 0;
+  written = ::close(fd) == 0 && written;
+  if (written && std::rename(temporary.c_str(), path.c_str()) == 0) return 0;
+  ::unlink(temporary.c_str());
+  return -1;
+}
+
+}  // namespace
+
+bool read_wav(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  const bool loaded = read_riff_wave(file, info, pad_frames, samples);
+  std::fclose(file);
+  return loaded;
+}
+
+int write_wav(const std::string& path, const int16_t* samples, int32_t data_bytes, int bits_per_sample,
+              int channels, uint32_t sample_rate) {
+  if (data_bytes < 0 || (data_bytes > 0 && samples == nullptr)) return -1;
+  return replace_file(path, wav_file_bytes(samples, data_bytes, bits_per_sample, channels, sample_rate));
+}
+
+}  // namespace quillet
