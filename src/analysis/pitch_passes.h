@@ -1,0 +1,89 @@
+// The analysis of a sound's frequency list: a coarse estimate per step, a pass
+// that holds every step to the sound's overall pitch range and repairs
+// outliers, a refinement of each voiced step's period to a fraction of a
+// sample, and the smoothing of the list of a low voice.
+#pragma once
+
+#include <vector>
+
+#include "analysis/frequency_grid.h"
+#include "audio_io/wave_info.h"
+#include "constants.h"
+
+namespace quillet {
+
+inline constexpr int CONTINUITY_HISTORY = 6;
+inline constexpr double ENERGY_WEIGHT_SCALE = 3.0517578125e-05;
+inline constexpr int COARSE_HALF_RANGE = 8;
+inline constexpr int GLOBAL_HALF_RANGE = 50;
+inline constexpr int REPAIR_HALF_RANGE = 30;
+inline constexpr int REFINE_LEAD = 1536;
+inline constexpr int REFINE_TRIALS = 257;
+inline constexpr int REFINE_HALF_SPAN = 512;
+inline constexpr int REFINE_MIDDLE = 128;
+inline constexpr double SEMITONE_DOWN = 0.9438743126817;
+inline constexpr double SEMITONE_UP = 1.0594630943593;
+inline constexpr double SMOOTH_NEAR_WEIGHT = 0.866025404;
+inline constexpr double SMOOTH_FAR_WEIGHT = 0.5;
+
+// The sound under analysis and the grid it is measured on.
+struct SoundView {
+  const SampleStore& samples;
+  int channels;
+  int sample_rate;
+  int nsteps;  // frame count / 256; steps 0..nsteps are analysed
+  const FrequencyGrid& grid;
+};
+
+// Grid indices lo..hi, both ends included.
+struct GridRange {
+  int lo = 1;
+  int hi = GRID_SIZE;
+};
+
+// Running weighted average of the step frequencies.
+struct ContinuitySums {
+  double sum = 0.0;
+  double weight_sum = 0.0;
+};
+
+// Working arrays of one analysis, allocated once and reused for every step.
+struct PitchWork {
+  std::vector<double> y = std::vector<double>(BLOCK_LENGTH);
+  std::vector<double> b = std::vector<double>(BLOCK_LENGTH);
+  std::vector<double> c = std::vector<double>(BLOCK_LENGTH);
+  std::vector<double> d = std::vector<double>(BLOCK_LENGTH);
+  std::vector<double> spectrum = std::vector<double>(GRID_SIZE);
+  std::vector<double> score = std::vector<double>(REFINE_TRIALS);
+  std::vector<char> scored = std::vector<char>(REFINE_TRIALS);
+  std::vector<int> cand;  // nsteps + 2 candidate grid indices; the last stays 0
+  ContinuitySums sums;
+};
+
+// Range of grid indices centre - half .. centre + half, clipped to 1 .. 901.
+GridRange grid_range_around(int centre, int half);
+
+// Adds step i (frequency freq[i], amplitude amp) to the running average when
+// 55 < freq[i] < 1000; freq[i - 1 .. i - 6] are the earlier steps.
+void add_continuity_weight(ContinuitySums& sums, const double* freq, int i, double amp);
+
+// First pass: amp[i], cand[i] and freq[i] (the grid frequency of cand[i]) for
+// every step. Prints a progress line per step.
+void coarse_pass(const SoundView& sound, PitchWork& work, double* freq, double* amp);
+
+// The global range around the average of the first pass; resets the sums.
+GridRange global_range(const SoundView& sound, PitchWork& work);
+
+// Second pass: freq[i] of every step within the global range or repaired from
+// its neighbours. Returns the average frequency of the voiced steps.
+double consistency_pass(const SoundView& sound, PitchWork& work, const GridRange& global,
+                        double* freq, const double* amp);
+
+// Third pass: each voiced step's frequency refined from its period.
+void refine_pass(const SoundView& sound, PitchWork& work, double* freq);
+
+// Smooths freq[0 .. nsteps + 1] (entry nsteps + 1 is set to entry nsteps
+// first); unvoiced neighbours count as freq_avg.
+void smooth_low_voice(std::vector<double>& freq, int nsteps, double freq_avg);
+
+}  // namespace quillet
