@@ -1,0 +1,19 @@
+// The format checks on a loaded input: 16-bit samples in whole frames of
+// two bytes per channel, and a usable sample rate.
+#pragma once
+
+#include "audio_io/wave_info.h"
+
+namespace quillet {
+
+inline constexpr uint32_t MIN_SAMPLE_RATE = 1102;
+
+// True when info describes input the run can use. Otherwise prints the
+// format message as a line and returns false.
+bool input_format_ok(const WaveInfo& info);
+
+// Number of sample frames in the input: data_bytes / block_align (0 when
+// the record gives no whole frame).
+int input_frame_count(const WaveInfo& info);
+
+}  // namespace quillet
