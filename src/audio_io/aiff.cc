@@ -29,8 +29,10 @@ constexpr const char* NOT_16_BIT =
     "\x82\xc5\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\n";
 
 constexpr int COMM_BODY_BYTES = 18;
+constexpr int RATE_SHIFT_BASE = 16414;  // exponent bias 16383 + 31: a shift of 0 leaves the upper mantissa as is
 constexpr uint64_t SOUND_HEADER_BYTES = 8;        // offset and block size before the sound data
 constexpr uint64_t MAX_DATA_BYTES = 0x7FFFFFFFu;  // sound data of 2^31 bytes and more is not supported
+constexpr uint64_t MAX_TAIL_VALUES = uint64_t{1} << 31;  // beyond this the zero tail counts as unallocatable
 
 // One chunk held in memory: id, declared size and the part of the body the
 // file really holds.
@@ -103,22 +105,16 @@ bool find_sound_chunk(std::FILE* file, AiffFormat& format, AiffChunk& sound) {
   return false;
 }
 
-// Converts the big-endian frames of the SSND body (after its offset field)
-// into the store, followed by pad_frames zero frames, and fills info.
-void convert_sound(const AiffChunk& sound, const AiffFormat& format, int pad_frames, WaveInfo& info,
-                   SampleStore& samples) {
-  const std::vector<unsigned char>& body = sound.body;
-  const uint64_t block_align = static_cast<uint64_t>(format.channels) * static_cast<uint64_t>(format.bits) / 8;
-  const uint64_t offset = body.size() >= 4 ? be32_at(body.data()) : 0;
-  const uint64_t start = SOUND_HEADER_BYTES + offset;
+// Whole frames of sound the SSND body holds after its offset field, no more
+// than COMM promises and no more than 2^31 - 1 bytes.
+uint64_t frames_held(const std::vector<unsigned char>& body, uint64_t start, uint64_t block_align,
+                     uint32_t promised) {
+  if (block_align == 0) return 0;
   const uint64_t held = body.size() > start ? body.size() - start : 0;
-  uint64_t frames = 0;
-  if (block_align > 0) frames = std::min<uint64_t>({format.frames, held / block_align, MAX_DATA_BYTES / block_align});
-  const uint64_t values = frames * format.channels;
-  const uint64_t tail_values = static_cast<uint64_t>(std::max(pad_frames, 0)) * format.channels;
-  samples.assign(static_cast<std::size_t>(values + tail_values), 0);
-  for (uint64_t k = 0; k < values; ++k)
-    samples[k] = static_cast<int16_t>(be16_at(body.data() + start + 2 * k));
+  return std::min<uint64_t>({promised, held / block_align, MAX_DATA_BYTES / block_align});
+}
+
+void fill_info(const AiffFormat& format, uint64_t block_align, uint64_t frames, WaveInfo& info) {
   info.format_tag = 1;
   info.channels = format.channels;
   info.sample_rate = format.sample_rate;
@@ -128,12 +124,32 @@ void convert_sound(const AiffChunk& sound, const AiffFormat& format, int pad_fra
   info.data_bytes = static_cast<int32_t>(frames * block_align);
 }
 
+// Converts the big-endian frames of the SSND body (after its offset field)
+// into the store, followed by pad_frames zero frames, and fills info. False
+// when the zero tail is too large to allocate.
+bool convert_sound(const AiffChunk& sound, const AiffFormat& format, int pad_frames, WaveInfo& info,
+                   SampleStore& samples) {
+  const std::vector<unsigned char>& body = sound.body;
+  const uint64_t block_align = static_cast<uint64_t>(format.channels) * static_cast<uint64_t>(format.bits) / 8;
+  const uint64_t offset = body.size() >= 4 ? be32_at(body.data()) : 0;
+  const uint64_t start = SOUND_HEADER_BYTES + offset;
+  const uint64_t frames = frames_held(body, start, block_align, format.frames);
+  const uint64_t values = frames * format.channels;
+  const uint64_t tail_values = static_cast<uint64_t>(std::max(pad_frames, 0)) * format.channels;
+  if (tail_values > MAX_TAIL_VALUES) return false;
+  samples.assign(static_cast<std::size_t>(values + tail_values), 0);
+  for (uint64_t k = 0; k < values; ++k)
+    samples[k] = static_cast<int16_t>(be16_at(body.data() + start + 2 * k));
+  fill_info(format, block_align, frames, info);
+  return true;
+}
+
 }  // namespace
 
 uint32_t aiff_rate_from_extended(const unsigned char* extended) {
   const int exponent = be16_at(extended) & 0x7FFF;
   const uint32_t mantissa_high = be32_at(extended + 2);
-  return mantissa_high >> ((16414 - exponent) & 31);
+  return mantissa_high >> ((RATE_SHIFT_BASE - exponent) & 31);
 }
 
 bool read_aiff(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
@@ -147,9 +163,7 @@ bool read_aiff(const std::string& path, WaveInfo& info, int pad_frames, SampleSt
   AiffChunk sound;
   const bool found = find_sound_chunk(file, format, sound);
   std::fclose(file);
-  if (!found) return false;
-  convert_sound(sound, format, pad_frames, info, samples);
-  return true;
+  return found && convert_sound(sound, format, pad_frames, info, samples);
 }
 
 }  // namespace quillet
