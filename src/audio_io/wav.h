@@ -1,4 +1,5 @@
-// WAV input and output.
+// WAV input and output: reads a RIFF/WAVE file into the format record and the
+// zero-tailed sample store, and writes a PCM WAV file with a 44-byte header.
 #pragma once
 
 #include <cstdint>
