@@ -1,0 +1,131 @@
+#include "filter/envelope.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "constants.h"
+#include "driver/numeric.h"
+#include "filter/spectral.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr int LAST_BIN = SPECTRUM_SIZE - 1;
+
+// Log of the spectrum per bin, with whether the bin contributes at all.
+struct LogSpectrum {
+  std::vector<double> value = std::vector<double>(SPECTRUM_SIZE, 0.0);
+  std::vector<bool> used = std::vector<bool>(SPECTRUM_SIZE, false);
+};
+
+// Position in the input spectrum that bin b reads through the warp: the lower
+// half is stretched from 0, the upper half from 1024, neither past the middle.
+double warped_position(int b, double gen) {
+  if (b < SPECTRUM_HALF) {
+    const double s = b * gen;
+    return s > SPECTRUM_HALF ? SPECTRUM_HALF : s;
+  }
+  const double s = SPECTRUM_SIZE - (SPECTRUM_SIZE - b) * gen;
+  return s < SPECTRUM_HALF ? SPECTRUM_HALF : s;
+}
+
+// ln of the input spectrum read at the warped position of every bin, linearly
+// between the two neighbouring entries.
+LogSpectrum warped_input_log(const std::vector<double>& input_spectrum, double gen) {
+  LogSpectrum log_spectrum;
+  for (int b = 0; b < SPECTRUM_SIZE; ++b) {
+    const double s = warped_position(b, gen);
+    const double lower = std::floor(s);
+    const int i0 = saturating_trunc(lower);
+    if (i0 < 0 || i0 > LAST_BIN) continue;
+    const double t = s - lower;
+    log_spectrum.value[b] = std::log((1 - t) * input_spectrum[i0] + t * input_spectrum[i0 + 1]);
+    log_spectrum.used[b] = true;
+  }
+  return log_spectrum;
+}
+
+LogSpectrum output_log(const std::vector<double>& output_spectrum) {
+  LogSpectrum log_spectrum;
+  for (int b = 0; b < SPECTRUM_SIZE; ++b) {
+    log_spectrum.value[b] = std::log(output_spectrum[b]);
+    log_spectrum.used[b] = true;
+  }
+  return log_spectrum;
+}
+
+// Weighted sum of the log spectrum around bin k and the sum of the weights.
+struct SmoothedLog {
+  double sum = 0.0;
+  double weight_sum = 0.0;
+};
+
+SmoothedLog smooth_at(const LogSpectrum& log_spectrum, const SmoothingWeights& weights, int k) {
+  SmoothedLog smoothed;
+  const int h = weights.half_width;
+  const int first = std::max(-h, -k);
+  const int last = std::min(h, LAST_BIN - k);
+  for (int m = first; m <= last; ++m) {
+    if (!log_spectrum.used[k + m]) continue;
+    const double w = weights.weight[m + h];
+    smoothed.sum = smoothed.sum + w * log_spectrum.value[k + m];
+    smoothed.weight_sum = smoothed.weight_sum + w;
+  }
+  return smoothed;
+}
+
+double band_gain_at(int k, const EnvelopeSettings& settings) {
+  if (!(settings.cutoff_bin > 0.0)) return 1.0;
+  if (k < settings.cutoff_bin) return 1.0;
+  if (k == settings.cutoff_bin) return (settings.band_gain + 1) / 2;
+  return settings.band_gain;
+}
+
+bool boost_limited(int k, int band_index) {
+  return k <= band_index || static_cast<long long>(k) >= LAST_BIN - static_cast<long long>(band_index);
+}
+
+double bin_gain(double env_in, double env_out, int k, int band_index) {
+  if (env_out == 0.0) return 1.0;
+  double gain = env_in / env_out;
+  if (boost_limited(k, band_index) && gain > 1.0) gain = 1.0;
+  if (gain < 0.0) gain = 0.0;
+  return gain;
+}
+
+}  // namespace
+
+SmoothingWeights smoothing_weights(double pitch_bins) {
+  SmoothingWeights weights;
+  if (!(pitch_bins >= 1e-9) || !std::isfinite(pitch_bins)) {
+    weights.weight.assign(1, 1.0);
+    return weights;
+  }
+  const int h = std::min(saturating_trunc(std::floor(pitch_bins)), LAST_BIN);
+  weights.half_width = h;
+  weights.weight.resize(2 * h + 1);
+  for (int m = -h; m <= h; ++m) weights.weight[m + h] = 0.5 + 0.5 * std::cos(m * PI / pitch_bins);
+  return weights;
+}
+
+void compute_gain_curve(const std::vector<double>& input_spectrum,
+                        const std::vector<double>& output_spectrum,
+                        const EnvelopeSettings& settings, std::vector<double>& curve) {
+  const LogSpectrum input_log = warped_input_log(input_spectrum, settings.gen);
+  const LogSpectrum out_log = output_log(output_spectrum);
+  const SmoothingWeights input_weights = smoothing_weights(settings.source_bins);
+  const SmoothingWeights output_weights = smoothing_weights(settings.target_bins);
+  curve.resize(SPECTRUM_SIZE);
+  for (int k = 0; k < SPECTRUM_SIZE; ++k) {
+    const SmoothedLog a = smooth_at(input_log, input_weights, k);
+    const SmoothedLog b = smooth_at(out_log, output_weights, k);
+    const double env_in = a.weight_sum > 0.0
+        ? std::exp(a.sum / a.weight_sum * settings.fce) * 0.0009765625 * band_gain_at(k, settings)
+        : 0.0;
+    const double env_out = settings.window != 0 ? std::exp(b.sum / b.weight_sum) / settings.window : 0.0;
+    curve[k] = bin_gain(env_in, env_out, k, settings.band_index);
+  }
+}
+
+}  // namespace quillet
