@@ -13,13 +13,18 @@ namespace quillet {
 // with the extension appended, a ".wav" right before it becoming "_wav".
 std::string side_file_name(const std::string& path, const std::string& extension);
 
-// A list read back holds count + 1 entries in each array; entries 0..count-1
-// are filled from the file. Absent when the file is missing or unreadable.
+// A list read back holds exactly the file's count of steps plus one spare
+// entry in each array (the spare repeats the last step). Absent when the file
+// is missing, not a regular file, foreign (magic or header), has a step other
+// than 256, a count of 0 or less, a freq_avg that is not a finite positive
+// number, or ends before its last step. A stored freq that is not a finite
+// positive number reads as 55.0, an amp that is not finite as 0.0; a text row
+// without both numbers reads as 55.0 and 0.0.
 std::optional<FrequencyList> read_frq(const std::string& path);
 std::optional<FrequencyList> read_frt(const std::string& path);
 
-// Write atomically (a unique temporary file renamed into place). Return
-// whether the file was written.
+// Write atomically (a unique temporary file renamed into place), so readers
+// never see a partial file. Return whether the file was written.
 bool write_frq(const std::string& path, const double* freq, const double* amp, int count,
                double freq_avg);
 bool write_frt(const std::string& path, const double* freq, const double* amp, int count,
