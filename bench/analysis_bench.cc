@@ -1,0 +1,41 @@
+// Time of a full pitch analysis (flag "G") of a 4-second 44100 Hz voice.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "analysis/pitch_analysis.h"
+#include "support/process.h"
+#include "support/synthetic_voice.h"
+
+namespace {
+
+void BM_AnalysePitch4Seconds(benchmark::State& state) {
+  quillet::test::SyntheticVoice voice;
+  voice.f0 = 220.0;
+  voice.sample_rate = 44100;
+  voice.seconds = 4.0;
+  voice.tail_frames = quillet::BLOCK_LENGTH;
+  const quillet::SampleStore samples = quillet::test::synthetic_voice(voice);
+  const int frames = quillet::test::synthetic_voice_frames(voice);
+  quillet::FrequencyGrid grid;
+  quillet::build_frequency_grid(grid, voice.sample_rate, quillet::BLOCK_LENGTH);
+  const quillet::test::ScratchDir dir;
+  const std::string path = dir.file("voice.wav");
+  // The progress lines would flood the report: send them to /dev/null.
+  std::fflush(stdout);
+  const int saved = dup(fileno(stdout));
+  FILE* sink = std::freopen("/dev/null", "w", stdout);
+  for (auto _ : state) {
+    quillet::FrequencyList list =
+        quillet::analyse_pitch(path, "G", samples, frames, voice.sample_rate, 1, grid);
+    benchmark::DoNotOptimize(list.freq.data());
+  }
+  std::fflush(stdout);
+  if (sink != nullptr && saved >= 0) dup2(saved, fileno(stdout));
+  if (saved >= 0) close(saved);
+  state.counters["steps"] = frames / quillet::BLOCK_STEP + 1;
+}
+BENCHMARK(BM_AnalysePitch4Seconds)->Unit(benchmark::kMillisecond);
+
+}  // namespace
