@@ -5,6 +5,34 @@
 
 namespace quillet {
 
+namespace {
+
+// Pivots of the forward sweep of the natural spline: l[0] = 1, mu[0] = 0,
+// l[i] = 4 - mu[i-1], mu[i] = 1 / l[i]. Entry i does not depend on the
+// length of the system, so one table serves every length up to its own.
+struct SweepPivots {
+  std::vector<double> l;
+  std::vector<double> mu;
+};
+
+SweepPivots sweep_pivots(int n) {
+  SweepPivots pivots;
+  pivots.l.assign(static_cast<std::size_t>(n), 1.0);
+  pivots.mu.assign(static_cast<std::size_t>(n), 0.0);
+  for (int i = 1; i < n; ++i) {
+    pivots.l[i] = 4.0 - pivots.mu[i - 1];
+    pivots.mu[i] = 1.0 / pivots.l[i];
+  }
+  return pivots;
+}
+
+const SweepPivots& block_pivots() {
+  static const SweepPivots pivots = sweep_pivots(BLOCK_LENGTH);
+  return pivots;
+}
+
+}  // namespace
+
 void convert_block(double* destination, const SampleStore& samples, int first_frame, int count,
                    int channels) {
   // Frames before frame 0 and frames past the end of the store (its zero tail
@@ -26,15 +54,20 @@ void spline_compute(const double* y, int n, double* b, double* c, double* d) {
   }
   // Tridiagonal system of the natural spline at unit spacing: diagonal 4,
   // off-diagonals 1, solved by one forward sweep and one back substitution.
-  std::vector<double> mu(static_cast<std::size_t>(n));
+  // The pivots l and their reciprocals mu do not depend on y.
+  SweepPivots longer;
+  const SweepPivots* pivots = &block_pivots();
+  if (n > BLOCK_LENGTH) {
+    longer = sweep_pivots(n);
+    pivots = &longer;
+  }
+  const double* l = pivots->l.data();
+  const double* mu = pivots->mu.data();
   std::vector<double> z(static_cast<std::size_t>(n));
-  mu[0] = 0.0;
   z[0] = 0.0;
   for (int i = 1; i <= n - 2; ++i) {
     const double r = 3.0 * (y[i + 1] - y[i]) - 3.0 * (y[i] - y[i - 1]);
-    const double l = 4.0 - mu[i - 1];
-    mu[i] = 1.0 / l;
-    z[i] = (r - z[i - 1]) / l;
+    z[i] = (r - z[i - 1]) / l[i];
   }
   c[n - 1] = 0.0;
   for (int j = n - 2; j >= 0; --j) {
@@ -42,21 +75,6 @@ void spline_compute(const double* y, int n, double* b, double* c, double* d) {
     b[j] = (y[j + 1] - y[j]) - (c[j + 1] + 2.0 * c[j]) / 3.0;
     d[j] = (c[j + 1] - c[j]) / 3.0;
   }
-}
-
-double spline_eval(const SplineBlock& block, double x) {
-  // Positions outside the block's intervals read the nearest end entry.
-  const int64_t last_interval = static_cast<int64_t>(block.y.size()) - 2;
-  if (last_interval < 0) return 0.0;
-  const double m = std::floor(x);
-  const double k_real = m - static_cast<double>(block.origin);
-  if (!(k_real >= 0.0)) return block.y[0];
-  if (k_real > static_cast<double>(last_interval)) {
-    return block.y[static_cast<std::size_t>(last_interval + 1)];
-  }
-  const std::size_t k = static_cast<std::size_t>(k_real);
-  const double t = x - m;
-  return ((block.d[k] * t + block.c[k]) * t + block.b[k]) * t + block.y[k];
 }
 
 void load_spline_block(SplineBlock& block, const SampleStore& samples, int origin, int channels) {

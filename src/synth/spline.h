@@ -2,6 +2,8 @@
 // spline through a block.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -33,8 +35,21 @@ void spline_compute(const double* y, int n, double* b, double* c, double* d);
 
 // Value of the block's spline at absolute input position x (frames). A
 // position before the first interval reads y[0], one past the last interval
-// reads the last entry, so no position reads outside the block.
-double spline_eval(const SplineBlock& block, double x);
+// reads the last entry, so no position reads outside the block. Defined here
+// so that the loops that call it 34 times per output sample can inline it.
+inline double spline_eval(const SplineBlock& block, double x) {
+  const int64_t last_interval = static_cast<int64_t>(block.y.size()) - 2;
+  if (last_interval < 0) return 0.0;
+  const double m = std::floor(x);
+  const double k_real = m - static_cast<double>(block.origin);
+  if (!(k_real >= 0.0)) return block.y[0];
+  if (k_real > static_cast<double>(last_interval)) {
+    return block.y[static_cast<std::size_t>(last_interval + 1)];
+  }
+  const std::size_t k = static_cast<std::size_t>(k_real);
+  const double t = x - m;
+  return ((block.d[k] * t + block.c[k]) * t + block.b[k]) * t + block.y[k];
+}
 
 // Loads the block whose entry 0 is input frame origin and computes its spline.
 void load_spline_block(SplineBlock& block, const SampleStore& samples, int origin, int channels);
