@@ -289,6 +289,36 @@ TEST(PitchAnalysis, StoredListsAreFittedToTheSoundWithoutRewritingTheirFile) {
   EXPECT_EQ(made->amp[5], 3.0);
 }
 
+// Worked by hand: amp 100 gives 100 * 100 / 32768 = 0.30517578125; a step
+// with no earlier one multiplies in 1 / (1 + f) for each missing step.
+TEST(PitchAnalysis, ContinuityWeightFavoursLoudStepsThatAgreeWithTheirHistory) {
+  const double freq[] = {110.0, 220.0, 55.0, 1000.0, 999.0};
+  ContinuitySums sums;
+  add_continuity_weight(sums, freq, 1, 100.0);
+  // 0.30517578125 * 220 / (220 + 110^2) / 221^5
+  EXPECT_NEAR(sums.weight_sum, 1.0337146461622445e-14, 1e-26);
+  EXPECT_NEAR(sums.sum, 2.2741722215569377e-12, 1e-24);
+  ContinuitySums first;
+  add_continuity_weight(first, freq + 1, 0, 100.0);  // 0.30517578125 / 221^6
+  EXPECT_NEAR(first.weight_sum, 2.619367429189398e-15, 1e-27);
+  // 55 and 1000 Hz take no part; 999 Hz does.
+  ContinuitySums edges;
+  add_continuity_weight(edges, freq, 2, 100.0);
+  add_continuity_weight(edges, freq, 3, 100.0);
+  EXPECT_EQ(edges.weight_sum, 0.0);
+  add_continuity_weight(edges, freq, 4, 100.0);
+  EXPECT_GT(edges.weight_sum, 0.0);
+  // A step that agrees with the six before it outweighs one that does not.
+  const double steady[] = {220, 220, 220, 220, 220, 220, 220};
+  const double jumpy[] = {220, 220, 220, 220, 220, 220, 230};
+  ContinuitySums agree, disagree;
+  add_continuity_weight(agree, steady, 6, 100.0);
+  add_continuity_weight(disagree, jumpy, 6, 100.0);
+  EXPECT_EQ(agree.weight_sum, 0.30517578125);
+  // 10 Hz off its history: 0.30517578125 * (230 / 330)^6
+  EXPECT_NEAR(disagree.weight_sum, 0.0349811, 1e-7);
+}
+
 // Worked by hand: nsteps = 2, freq_avg 90, spare entry copied from entry 2.
 TEST(PitchAnalysis, LowVoiceSmoothingWeighsNeighboursAndFillsGapsWithTheAverage) {
   std::vector<double> freq = {55.0, 100.0, 110.0, 0.0};
@@ -303,10 +333,12 @@ TEST(PitchAnalysis, LowVoiceSmoothingWeighsNeighboursAndFillsGapsWithTheAverage)
   EXPECT_NEAR(freq[2], 336.86533484 / wsum, 1e-9);
   // the spare: 110 + .866 * 110 + .5 * 100
   EXPECT_NEAR(freq[3], 255.26279444 / (1.0 + near + 0.5), 1e-9);
-  // The terms are summed in the order i, i-1, i-2, i+1, i+2.
-  const double sum = ((100.0 + near * 90.0) + near * 110.0) + 0.5 * 110.0;
-  const double weights = ((1.0 + near) + near) + 0.5;
-  EXPECT_EQ(freq[1], sum / weights);
+
+  // The terms are summed in the order i, i-1, i-2, i+1, i+2: summed in any
+  // other order these values end in ...093 instead of ...092.
+  std::vector<double> exact = {119.4, 112.6, 102.5, 84.7, 81.4, 0.0};
+  smooth_low_voice(exact, 4, 100.0);
+  EXPECT_EQ(exact[2], 100.15051547744092);
 }
 
 TEST(PitchAnalysis, SmoothingDependsOnTheAverageAndFlagA) {
