@@ -162,6 +162,31 @@ TEST(ResynthesisTest, OctaveUpReadsTwiceAsFastAndFallsBackByOneLag) {
 
 }
 
+TEST(ResynthesisTest, ModulationBlendsAverageAndLocalPitch) {
+  // Local pitch 441 Hz (lag 100), average 294 Hz, target 441 Hz: following
+  // the average moves the head by 0.5 per sample, following the local pitch
+  // by 0; modulation m blends them to 0.5 m / 100.
+  const SampleStore store = jagged_store(8000);
+  const FrequencyList list = constant_list(441.0, 40);
+  RenderParams params = plain_params(294.0, 700, 3000, 2000);
+  std::fill(params.bend_freq.begin(), params.bend_freq.end(), 441.0);
+  struct Blend {
+    double modulation;
+    int samples_per_frame;  // the head gains one frame every this many samples
+  };
+  for (const Blend blend : {Blend{50.0, 4}, Blend{200.0, 1}, Blend{100.0, 2}}) {
+    params.modulation = blend.modulation;
+    const RenderedSignals out = render_quietly(params, store, list);
+    for (int n = blend.samples_per_frame - 1; n < 2000; n += blend.samples_per_frame) {
+      const int phase = ((n + 1) / blend.samples_per_frame - 1) % 100 + 1;
+      const int head = n + 700 + phase;
+      const double c = 0.5 + 0.5 * std::cos(PI * phase / 100.0);
+      const double expected = store[head] * c + (1.0 - c) * store[head - 100];
+      ASSERT_NEAR(out.voiced[n], expected, 1e-9) << blend.modulation << " " << n;
+    }
+  }
+}
+
 TEST(ResynthesisTest, ListEntriesOutsideTheVoicedRangeFallBackToTheAverage) {
   // With modulation 0 the head follows target / local frequency: only where
   // every local frequency is the average does the input come back unchanged.
@@ -253,6 +278,15 @@ TEST(ResynthesisTest, SawtoothTestSignalAndPitchBendPoints) {
   // Past the last bend point the curve holds its last value.
   t = 299.0 * 882.0 / 44100.0;
   EXPECT_NEAR(bent.voiced[299], (t - std::floor(t) - 0.5) * 32768.0, 1e-6);
+
+  // Points every 256 input frames follow a raised cosine: halfway between two
+  // block starts the target is halfway between their points.
+  params.bend_mode = 0;
+  const RenderedSignals curved = render_quietly(params, store, list);
+  t = 128.0 * 661.5 / 44100.0;
+  EXPECT_NEAR(curved.voiced[128], (t - std::floor(t) - 0.5) * 32768.0, 1e-6);
+  t = 64.0 * (441.0 + 441.0 * (1.0 - std::cos(PI / 4.0)) / 2.0) / 44100.0;
+  EXPECT_NEAR(curved.voiced[64], (t - std::floor(t) - 0.5) * 32768.0, 1e-6);
 }
 
 TEST(ResynthesisTest, StopsWhereTheUsedStretchEnds) {
