@@ -16,7 +16,8 @@ constexpr int LAST_BIN = SPECTRUM_SIZE - 1;
 // Log of the spectrum per bin, with whether the bin contributes at all.
 struct LogSpectrum {
   std::vector<double> value = std::vector<double>(SPECTRUM_SIZE, 0.0);
-  std::vector<bool> used = std::vector<bool>(SPECTRUM_SIZE, false);
+  std::vector<char> used = std::vector<char>(SPECTRUM_SIZE, 0);
+  bool all_used = false;
 };
 
 // Position in the input spectrum that bin b reads through the warp: the lower
@@ -41,8 +42,10 @@ LogSpectrum warped_input_log(const std::vector<double>& input_spectrum, double g
     if (i0 < 0 || i0 > LAST_BIN) continue;
     const double t = s - lower;
     log_spectrum.value[b] = std::log((1 - t) * input_spectrum[i0] + t * input_spectrum[i0 + 1]);
-    log_spectrum.used[b] = true;
+    log_spectrum.used[b] = 1;
   }
+  log_spectrum.all_used = std::all_of(log_spectrum.used.begin(), log_spectrum.used.end(),
+                                      [](char used) { return used != 0; });
   return log_spectrum;
 }
 
@@ -50,8 +53,9 @@ LogSpectrum output_log(const std::vector<double>& output_spectrum) {
   LogSpectrum log_spectrum;
   for (int b = 0; b < SPECTRUM_SIZE; ++b) {
     log_spectrum.value[b] = std::log(output_spectrum[b]);
-    log_spectrum.used[b] = true;
+    log_spectrum.used[b] = 1;
   }
+  log_spectrum.all_used = true;
   return log_spectrum;
 }
 
@@ -72,6 +76,45 @@ SmoothedLog smooth_at(const LogSpectrum& log_spectrum, const SmoothingWeights& w
     smoothed.sum = smoothed.sum + w * log_spectrum.value[k + m];
     smoothed.weight_sum = smoothed.weight_sum + w;
   }
+  return smoothed;
+}
+
+// The smoothed log around every bin. When every bin contributes, the bins
+// whose window lies wholly inside the spectrum share one weight sum, and their
+// sums are formed four bins side by side, each in the same order as alone.
+std::vector<SmoothedLog> smooth_all(const LogSpectrum& log_spectrum,
+                                    const SmoothingWeights& weights) {
+  std::vector<SmoothedLog> smoothed(SPECTRUM_SIZE);
+  const int h = weights.half_width;
+  int first_inner = SPECTRUM_SIZE;
+  int last_inner = -1;
+  if (log_spectrum.all_used && 2 * h < SPECTRUM_SIZE) {
+    first_inner = h;
+    last_inner = LAST_BIN - h;
+  }
+  for (int k = 0; k < SPECTRUM_SIZE; ++k) {
+    if (k < first_inner || k > last_inner) smoothed[k] = smooth_at(log_spectrum, weights, k);
+  }
+  if (last_inner < first_inner) return smoothed;
+  double weight_sum = 0.0;
+  for (const double w : weights.weight) weight_sum = weight_sum + w;
+  const double* value = log_spectrum.value.data();
+  const double* w = weights.weight.data() + h;
+  int k = first_inner;
+  for (; k + 3 <= last_inner; k += 4) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int m = -h; m <= h; ++m) {
+      s0 = s0 + w[m] * value[k + m];
+      s1 = s1 + w[m] * value[k + 1 + m];
+      s2 = s2 + w[m] * value[k + 2 + m];
+      s3 = s3 + w[m] * value[k + 3 + m];
+    }
+    smoothed[k] = SmoothedLog{s0, weight_sum};
+    smoothed[k + 1] = SmoothedLog{s1, weight_sum};
+    smoothed[k + 2] = SmoothedLog{s2, weight_sum};
+    smoothed[k + 3] = SmoothedLog{s3, weight_sum};
+  }
+  for (; k <= last_inner; ++k) smoothed[k] = smooth_at(log_spectrum, weights, k);
   return smoothed;
 }
 
@@ -116,10 +159,12 @@ void compute_gain_curve(const std::vector<double>& input_spectrum,
   const LogSpectrum out_log = output_log(output_spectrum);
   const SmoothingWeights input_weights = smoothing_weights(settings.source_bins);
   const SmoothingWeights output_weights = smoothing_weights(settings.target_bins);
+  const std::vector<SmoothedLog> input_smoothed = smooth_all(input_log, input_weights);
+  const std::vector<SmoothedLog> output_smoothed = smooth_all(out_log, output_weights);
   curve.resize(SPECTRUM_SIZE);
   for (int k = 0; k < SPECTRUM_SIZE; ++k) {
-    const SmoothedLog a = smooth_at(input_log, input_weights, k);
-    const SmoothedLog b = smooth_at(out_log, output_weights, k);
+    const SmoothedLog& a = input_smoothed[k];
+    const SmoothedLog& b = output_smoothed[k];
     const double env_in = a.weight_sum > 0.0
         ? std::exp(a.sum / a.weight_sum * settings.fce) * 0.0009765625 * band_gain_at(k, settings)
         : 0.0;

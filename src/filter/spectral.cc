@@ -33,10 +33,11 @@ void bit_reverse_order(double* re, double* im, int n) {
   }
 }
 
-// The butterflies of every stage. conjugate selects the inverse direction
-// (the twiddle's conjugate multiplies the difference).
-void butterfly_stages(double* re, double* im, int n, const SpectralTables& tables,
-                      bool conjugate) {
+// The butterflies of every stage. The inverse multiplies the difference by
+// the twiddle's conjugate.
+template <bool inverse>
+void butterfly_stages(double* __restrict re, double* __restrict im, int n,
+                      const SpectralTables& tables) {
   for (int half = 1; half < n; half <<= 1) {
     int d = 0;
     for (int group = 0; group < n; group += 2 * half) {
@@ -48,7 +49,7 @@ void butterfly_stages(double* re, double* im, int n, const SpectralTables& table
         const double di = im[i] - im[t];
         re[i] = re[i] + re[t];
         im[i] = im[i] + im[t];
-        if (conjugate) {
+        if constexpr (inverse) {
           re[t] = wc * dr + ws * di;
           im[t] = wc * di - ws * dr;
         } else {
@@ -84,13 +85,13 @@ SpectralTables make_spectral_tables() {
 void fft_forward(double* re, double* im, int n, const SpectralTables& tables) {
   if (n != SPECTRUM_SIZE) return;
   bit_reverse_order(re, im, n);
-  butterfly_stages(re, im, n, tables, false);
+  butterfly_stages<false>(re, im, n, tables);
 }
 
 void fft_inverse(double* re, double* im, int n, const SpectralTables& tables) {
   if (n != SPECTRUM_SIZE) return;
   bit_reverse_order(re, im, n);
-  butterfly_stages(re, im, n, tables, true);
+  butterfly_stages<true>(re, im, n, tables);
   const double scale = 1.0 / n;
   for (int i = 0; i < n; ++i) {
     re[i] = re[i] * scale;

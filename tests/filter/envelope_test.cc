@@ -86,6 +86,30 @@ TEST(GainCurve, RatioOfSmoothedEnvelopesWithBoostLimits) {
   EXPECT_EQ(curve[1023], 1.0);
 }
 
+TEST(GainCurve, SmoothedSumsKeepTheirOrderInEveryBin) {
+  // Against a flat output of 1 (log 0) the gain is exp(A / WA) with A the
+  // weighted log sum taken in increasing offset order; bins near the edges
+  // sum fewer offsets. Every bin must match that order to the last bit.
+  const std::vector<double> input = uneven_spectrum();
+  EnvelopeSettings settings = plain_settings(5.3);
+  settings.band_index = -1;
+  std::vector<double> curve;
+  compute_gain_curve(input, flat(1.0), settings, curve);
+  const SmoothingWeights w = smoothing_weights(5.3);
+  for (int k = 0; k < N; ++k) {
+    double a = 0.0;
+    double wa = 0.0;
+    for (int m = -5; m <= 5; ++m) {
+      if (k + m < 0 || k + m > N - 1) continue;
+      a = a + w.weight[m + 5] * std::log(input[k + m]);
+      wa = wa + w.weight[m + 5];
+    }
+    const double env_in = std::exp(a / wa * 1.0) * 0.0009765625 * 1.0;
+    const double env_out = std::exp(0.0 / wa) / 1024;
+    ASSERT_EQ(curve[k], env_in / env_out) << k;
+  }
+}
+
 TEST(GainCurve, FrequencyWarpReadsTheInputEnvelopeElsewhere) {
   // ln(input[i]) = i / 100, no smoothing, output flat 1: the gain at bin k is
   // the input read at the warped position s(k).
