@@ -19,7 +19,6 @@ constexpr double READER_SCALE = 0.0625;       // the sum of eight readers, over 
 double aperiodic_gen_factor(const std::string& flags) {
   double g = 0.0;
   if (!read_flag_double(flags, 'g', g)) return 1.0;
-  if (std::isnan(g)) g = 0.0;
   if (g > 100.0) g = 100.0;
   if (g < -100.0) g = -100.0;
   return std::pow(10.0, -g / 200.0);

@@ -26,7 +26,8 @@ struct AperiodicBank {
 };
 
 // Speed factor of the readers: 10^(-g/200) with g after the first "g" of
-// flags, clamped to [-100, 100]; 1.0 without a "g".
+// flags, clamped to [-100, 100]; 1.0 without a "g". A "nan" after the
+// letter passes the clamp and gives NaN, which the readers carry without harm.
 double aperiodic_gen_factor(const std::string& flags);
 
 // A bank with every phase at 0 and the speed factor of flags.

@@ -17,6 +17,8 @@ TEST(AperiodicTest, SpeedFactorFromTheGFlag) {
   EXPECT_DOUBLE_EQ(aperiodic_gen_factor("g20"), std::pow(10.0, -0.1));
   // Only the first g counts.
   EXPECT_EQ(aperiodic_gen_factor("B40g-100g100"), aperiodic_gen_factor("g-100"));
+  // "nan" reads as a number and passes the clamp.
+  EXPECT_TRUE(std::isnan(aperiodic_gen_factor("gnan")));
   EXPECT_EQ(make_aperiodic_bank("g100").gen_factor, aperiodic_gen_factor("g100"));
   EXPECT_EQ(make_aperiodic_bank("g100").phase[7], 0.0);
 }
