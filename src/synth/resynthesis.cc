@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 #include "constants.h"
@@ -103,7 +104,7 @@ double saw_sample(const FrequencyList& list, int n, int blk, double f_tgt, doubl
 // The input's own sample rate, recovered from rate = sample_rate / 44100.
 double input_sample_rate(double rate_ratio) {
   const int64_t rate = trunc_saturated(rate_ratio * OUTPUT_RATE + 0.5);
-  return static_cast<double>(std::clamp<int64_t>(rate, 0, INT_MAX));
+  return static_cast<double>(std::clamp<int64_t>(rate, 0, UINT32_MAX));
 }
 
 // Block index of an input position; positions before frame 0 use block 0.

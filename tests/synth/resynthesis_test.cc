@@ -348,6 +348,19 @@ TEST(ResynthesisTest, AbsurdSettingsFinishWithoutReadingOutside) {
   EXPECT_EQ(wrap_voiced_phase(5.0, 0.0), 5.0);
 }
 
+TEST(ResynthesisTest, LagUsesInputRatesAboveTheIntRange) {
+  // 3 GHz input, 100 MHz pitch: L = 30, doubled to 60. With the readers at
+  // rest the aperiodic part is D / 2 = (S(pos) - S(pos + L)) / 2.
+  const SampleStore store = jagged_store(6000);
+  const FrequencyList list = constant_list(1e8, 30);
+  RenderParams params = plain_params(1e8, 2000, 5000, 1);
+  params.rate_ratio = 3e9 / 44100.0;
+  set_time_factor(params, 1.0);
+  const RenderedSignals out = render_quietly(params, store, list);
+  EXPECT_EQ(out.voiced[0], store[2000]);
+  EXPECT_EQ(out.aperiodic[0], (store[2000] - store[2060]) / 2.0);
+}
+
 TEST(ResynthesisTest, PositionBeforeFrameZeroUsesBlockZero) {
   // A 1 MHz input with the shortest fixed head (128 frames, F = 5.6 samples)
   // and a long stretch starts the transition well before frame 0.
