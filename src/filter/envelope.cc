@@ -65,16 +65,35 @@ struct SmoothedLog {
   double weight_sum = 0.0;
 };
 
-SmoothedLog smooth_at(const LogSpectrum& log_spectrum, const SmoothingWeights& weights, int k) {
+// The offsets of a smoothing window whose weight is not exactly 0, in
+// increasing order. A zero weight (the ends of the window when the pitch is a
+// whole number of bins) adds nothing, and skipping it keeps 0 x ln 0 out of
+// the sums.
+struct WindowTerms {
+  int half_width = 0;
+  std::vector<int> offset;
+  std::vector<double> weight;
+};
+
+WindowTerms nonzero_terms(const SmoothingWeights& weights) {
+  WindowTerms terms;
+  terms.half_width = weights.half_width;
+  for (int m = -weights.half_width; m <= weights.half_width; ++m) {
+    const double w = weights.weight[m + weights.half_width];
+    if (w == 0.0) continue;
+    terms.offset.push_back(m);
+    terms.weight.push_back(w);
+  }
+  return terms;
+}
+
+SmoothedLog smooth_at(const LogSpectrum& log_spectrum, const WindowTerms& terms, int k) {
   SmoothedLog smoothed;
-  const int h = weights.half_width;
-  const int first = std::max(-h, -k);
-  const int last = std::min(h, LAST_BIN - k);
-  for (int m = first; m <= last; ++m) {
-    if (!log_spectrum.used[k + m]) continue;
-    const double w = weights.weight[m + h];
-    smoothed.sum = smoothed.sum + w * log_spectrum.value[k + m];
-    smoothed.weight_sum = smoothed.weight_sum + w;
+  for (std::size_t j = 0; j < terms.offset.size(); ++j) {
+    const int b = k + terms.offset[j];
+    if (b < 0 || b > LAST_BIN || !log_spectrum.used[b]) continue;
+    smoothed.sum = smoothed.sum + terms.weight[j] * log_spectrum.value[b];
+    smoothed.weight_sum = smoothed.weight_sum + terms.weight[j];
   }
   return smoothed;
 }
@@ -84,8 +103,9 @@ SmoothedLog smooth_at(const LogSpectrum& log_spectrum, const SmoothingWeights& w
 // sums are formed four bins side by side, each in the same order as alone.
 std::vector<SmoothedLog> smooth_all(const LogSpectrum& log_spectrum,
                                     const SmoothingWeights& weights) {
+  const WindowTerms terms = nonzero_terms(weights);
   std::vector<SmoothedLog> smoothed(SPECTRUM_SIZE);
-  const int h = weights.half_width;
+  const int h = terms.half_width;
   int first_inner = SPECTRUM_SIZE;
   int last_inner = -1;
   if (log_spectrum.all_used && 2 * h < SPECTRUM_SIZE) {
@@ -93,28 +113,31 @@ std::vector<SmoothedLog> smooth_all(const LogSpectrum& log_spectrum,
     last_inner = LAST_BIN - h;
   }
   for (int k = 0; k < SPECTRUM_SIZE; ++k) {
-    if (k < first_inner || k > last_inner) smoothed[k] = smooth_at(log_spectrum, weights, k);
+    if (k < first_inner || k > last_inner) smoothed[k] = smooth_at(log_spectrum, terms, k);
   }
   if (last_inner < first_inner) return smoothed;
   double weight_sum = 0.0;
-  for (const double w : weights.weight) weight_sum = weight_sum + w;
-  const double* value = log_spectrum.value.data();
-  const double* w = weights.weight.data() + h;
+  for (const double w : terms.weight) weight_sum = weight_sum + w;
+  const int count = static_cast<int>(terms.offset.size());
+  const int* offset = terms.offset.data();
+  const double* w = terms.weight.data();
   int k = first_inner;
   for (; k + 3 <= last_inner; k += 4) {
+    const double* value = log_spectrum.value.data() + k;
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (int m = -h; m <= h; ++m) {
-      s0 = s0 + w[m] * value[k + m];
-      s1 = s1 + w[m] * value[k + 1 + m];
-      s2 = s2 + w[m] * value[k + 2 + m];
-      s3 = s3 + w[m] * value[k + 3 + m];
+    for (int j = 0; j < count; ++j) {
+      const double* v = value + offset[j];
+      s0 = s0 + w[j] * v[0];
+      s1 = s1 + w[j] * v[1];
+      s2 = s2 + w[j] * v[2];
+      s3 = s3 + w[j] * v[3];
     }
     smoothed[k] = SmoothedLog{s0, weight_sum};
     smoothed[k + 1] = SmoothedLog{s1, weight_sum};
     smoothed[k + 2] = SmoothedLog{s2, weight_sum};
     smoothed[k + 3] = SmoothedLog{s3, weight_sum};
   }
-  for (; k <= last_inner; ++k) smoothed[k] = smooth_at(log_spectrum, weights, k);
+  for (; k <= last_inner; ++k) smoothed[k] = smooth_at(log_spectrum, terms, k);
   return smoothed;
 }
 

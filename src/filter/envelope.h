@@ -31,7 +31,8 @@ struct EnvelopeSettings {
 };
 
 // Writes curve[0 ... 1023]. input_spectrum holds 1025 entries (the last 0),
-// output_spectrum 1024.
+// output_spectrum 1024. Offsets whose weight is exactly 0 are left out of the
+// smoothed sums, so a silent bin there cannot turn them into 0 x ln 0.
 void compute_gain_curve(const std::vector<double>& input_spectrum,
                         const std::vector<double>& output_spectrum,
                         const EnvelopeSettings& settings, std::vector<double>& curve);

@@ -110,6 +110,27 @@ TEST(GainCurve, SmoothedSumsKeepTheirOrderInEveryBin) {
   }
 }
 
+TEST(GainCurve, ZeroWeightEndsSkipSilentBins) {
+  // A pitch of exactly 4 bins puts weight 0 at m = +-4. Silent bins there
+  // must add nothing (not 0 x ln 0): bins 6, 14, 1012 (inner path), 1020 (edge
+  // path) and 496, 504 stay at 1; bins with the silence inside their window
+  // get 0 (silent input) or 1 (silent output).
+  std::vector<double> input = flat(1.0, N + 1);
+  input[N] = 0.0;
+  input[10] = 0.0;
+  input[1016] = 0.0;
+  std::vector<double> output = flat(1.0);
+  output[500] = 0.0;
+  EnvelopeSettings settings = plain_settings(4.0);
+  settings.band_index = -1;
+  std::vector<double> curve;
+  compute_gain_curve(input, output, settings, curve);
+  for (int k = 0; k < N; ++k) {
+    const bool silenced = (k >= 7 && k <= 13) || (k >= 1013 && k <= 1019);
+    ASSERT_EQ(curve[k], silenced ? 0.0 : 1.0) << k;
+  }
+}
+
 TEST(GainCurve, FrequencyWarpReadsTheInputEnvelopeElsewhere) {
   // ln(input[i]) = i / 100, no smoothing, output flat 1: the gain at bin k is
   // the input read at the warped position s(k).
