@@ -20,11 +20,13 @@ namespace quillet {
 namespace {
 
 // Reads the input with the reader its name asks for and checks its format.
-// Prints why and returns false when it cannot be used.
+// Prints why and returns false when it cannot be used. A reader that met its
+// sound data counts as loaded even when the store is empty (no channels, no
+// frame size): the format check then refuses it with its own message.
 bool load_input(const std::string& path, WaveInfo& info, SampleStore& samples) {
   const bool loaded = is_aiff_path(path) ? read_aiff(path, info, BLOCK_LENGTH, samples)
                                          : read_wav(path, info, BLOCK_LENGTH, samples);
-  if (!loaded || samples.empty()) {
+  if (!loaded) {
     std::printf("file load error.\n");
     return false;
   }

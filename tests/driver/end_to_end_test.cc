@@ -102,6 +102,19 @@ TEST(EndToEnd, UsageAndRefusedInputs) {
   EXPECT_EQ(refused.exit_code, 255);
   EXPECT_EQ(refused.output, "file format error.(16 bit only.\n\n");
 
+  // Sound data met but no frame size: the format check refuses it, not the loader.
+  const std::string no_frames = dir.file("no_frames.wav");
+  test::write_file_bytes(no_frames, test::riff_file(test::riff_chunk("data", "") +
+                                                    test::riff_chunk("fmt ", test::fmt_body(1, 44100, 16))));
+  const std::string no_channels = dir.file("no_channels.aiff");
+  test::write_file_bytes(no_channels, test::form_file(test::aiff_chunk("COMM", test::comm_body(0, 0, 16, 44100)) +
+                                                      test::aiff_chunk("SSND", test::ssnd_body(""))));
+  for (const std::string& input : {no_frames, no_channels}) {
+    const CommandResult unusable = test::run_quillet_binary({input, out, "A4", "100"});
+    EXPECT_EQ(unusable.exit_code, 255);
+    EXPECT_EQ(unusable.output, "file format error.(16 bit only.\n\n") << input;
+  }
+
   const std::string slow = dir.file("slow.wav");
   test::write_file_bytes(slow, test::wav16(std::vector<int16_t>(2000, 100), 1, 1000));
   const CommandResult slow_rate = test::run_quillet_binary({slow, out, "A4", "100"});
