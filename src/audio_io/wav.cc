@@ -88,9 +88,13 @@ bool read_chunks(std::FILE* file, WaveInfo& info, int pad_frames, SampleStore& s
   for (;;) {
     unsigned char header[8] = {};
     if (std::fread(header, 1, 4, file) == 0) return false;
-    if (!read_exact(file, header + 4, 4)) return false;
+    const bool size_read = read_exact(file, header + 4, 4);
+    // The data chunk ends the walk even when the file stops inside its size
+    // field: it then holds no sound.
+    if (is_chunk_id(header, "data"))
+      return read_data_chunk(file, size_read ? le32_at(header + 4) : 0, info, pad_frames, samples);
+    if (!size_read) return false;
     const uint32_t size = le32_at(header + 4);
-    if (is_chunk_id(header, "data")) return read_data_chunk(file, size, info, pad_frames, samples);
     if (is_chunk_id(header, "fmt "))
       read_fmt_chunk(file, size, info);
     else
