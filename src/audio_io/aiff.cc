@@ -69,12 +69,12 @@ void check_form_header(std::FILE* file) {
   }
 }
 
-// Reads the next chunk whole; false when no complete id and size are left.
+// Reads the next chunk whole; false when fewer than 4 bytes of id are left.
+// A size field the file cuts short leaves a chunk with an empty body.
 bool read_chunk(std::FILE* file, AiffChunk& chunk) {
-  unsigned char header[8];
-  if (!read_exact(file, header, sizeof header)) return false;
-  std::memcpy(chunk.id, header, 4);
-  chunk.size = be32_at(header + 4);
+  unsigned char size_field[4];
+  if (!read_exact(file, chunk.id, sizeof chunk.id)) return false;
+  chunk.size = read_exact(file, size_field, sizeof size_field) ? be32_at(size_field) : 0;
   chunk.body = read_up_to(file, chunk.size);
   return true;
 }

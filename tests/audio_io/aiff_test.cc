@@ -157,6 +157,14 @@ TEST(AiffRead, ChunkLayoutsAndSizesAreHeldToTheFile) {
   EXPECT_EQ(first.info.data_bytes, 0);
   EXPECT_EQ(first.samples, (SampleStore{0, 0}));
 
+  // An SSND id that the file cuts short after its id or inside its size: no sound.
+  for (const std::string& cut : {std::string("SSND"), std::string("SSND\0\0", 6)}) {
+    const Loaded empty = read_aiff_bytes(form_file(mono_comm(3) + cut), 1);
+    ASSERT_TRUE(empty.loaded);
+    EXPECT_EQ(empty.info.data_bytes, 0);
+    EXPECT_EQ(empty.samples, (SampleStore{0}));
+  }
+
   // No SSND at all: nothing loaded, nothing printed.
   for (const std::string& bytes : {form_file(""), form_file(mono_comm(3)),
                                    form_file(aiff_chunk_sized("COMM", 0xFFFFFFFFu, comm_body(1, 3, 16, 44100)) +
