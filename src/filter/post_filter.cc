@@ -242,7 +242,7 @@ FilterState start_filter(const std::string& flags, int out_len) {
   state.tables = make_spectral_tables();
   state.fade_in = make_fade_in();
   state.voiced_out.work.assign(out_len, 0.0);
-  state.aperiodic_out.work.assign(out_len, 0.0);
+  if (state.split_active) state.aperiodic_out.work.assign(out_len, 0.0);
   std::printf("\x83\x74\x83\x42\x83\x8b\x83\x5e\x92\x86\n");  // フィルタ中
   if (has_flag(flags, 'S')) state.dump = std::fopen("tmp.bin", "wb");
   return state;
