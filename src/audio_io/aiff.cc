@@ -134,13 +134,17 @@ bool convert_sound(const AiffChunk& sound, const AiffFormat& format, int pad_fra
   const uint64_t offset = body.size() >= 4 ? be32_at(body.data()) : 0;
   const uint64_t start = SOUND_HEADER_BYTES + offset;
   const uint64_t frames = frames_held(body, start, block_align, format.frames);
+  fill_info(format, block_align, frames, info);
+  // A frame wider than the record's 16-bit block_align (32768 channels and
+  // more) is refused by the format check: no store, and no zero tail of up
+  // to 400 MB, for it.
+  if (block_align > UINT16_MAX) return true;
   const uint64_t values = frames * format.channels;
   const uint64_t tail_values = static_cast<uint64_t>(std::max(pad_frames, 0)) * format.channels;
   if (tail_values > MAX_TAIL_VALUES) return false;
   samples.assign(static_cast<std::size_t>(values + tail_values), 0);
   for (uint64_t k = 0; k < values; ++k)
     samples[k] = static_cast<int16_t>(be16_at(body.data() + start + 2 * k));
-  fill_info(format, block_align, frames, info);
   return true;
 }
 

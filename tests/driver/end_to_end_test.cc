@@ -109,7 +109,10 @@ TEST(EndToEnd, UsageAndRefusedInputs) {
   const std::string no_channels = dir.file("no_channels.aiff");
   test::write_file_bytes(no_channels, test::form_file(test::aiff_chunk("COMM", test::comm_body(0, 0, 16, 44100)) +
                                                       test::aiff_chunk("SSND", test::ssnd_body(""))));
-  for (const std::string& input : {no_frames, no_channels}) {
+  const std::string wide = dir.file("wide.aiff");
+  test::write_file_bytes(wide, test::form_file(test::aiff_chunk("COMM", test::comm_body(40000, 1, 16, 44100)) +
+                                               test::aiff_chunk("SSND", test::ssnd_body(std::string(80000, '\1')))));
+  for (const std::string& input : {no_frames, no_channels, wide}) {
     const CommandResult unusable = test::run_quillet_binary({input, out, "A4", "100"});
     EXPECT_EQ(unusable.exit_code, 255);
     EXPECT_EQ(unusable.output, "file format error.(16 bit only.\n\n") << input;
