@@ -2,39 +2,31 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 namespace quillet {
 namespace {
 
-TEST(FilterOptions, DefaultsAndBandSplitLetters) {
-  const FilterOptions none = read_filter_options("L");
-  EXPECT_EQ(none.harmonic_multiple, 0.0);
-  EXPECT_EQ(none.cutoff_bin, 0.0);
-  EXPECT_EQ(none.band_gain, 1.0);
-  EXPECT_FALSE(band_split_active(none));
-
-  // Cutoff: clamped to [0, 1024], fractions kept; 0 leaves the split off.
-  EXPECT_EQ(read_filter_options("u2000").cutoff_bin, 1024.0);
-  EXPECT_EQ(read_filter_options("u-5").cutoff_bin, 0.0);
-  EXPECT_FALSE(band_split_active(read_filter_options("u-5")));
-  EXPECT_EQ(read_filter_options("Lu12.5B").cutoff_bin, 12.5);
-  EXPECT_TRUE(band_split_active(read_filter_options("u12.5")));
-  EXPECT_EQ(read_filter_options("u").cutoff_bin, 0.0);
-
-  // Harmonic multiple: a bare x is 1, clamped to [1, 100]; it alone starts the split.
-  EXPECT_EQ(read_filter_options("x").harmonic_multiple, 1.0);
-  EXPECT_EQ(read_filter_options("x3").harmonic_multiple, 3.0);
-  EXPECT_EQ(read_filter_options("x0.2").harmonic_multiple, 1.0);
-  EXPECT_EQ(read_filter_options("x500").harmonic_multiple, 100.0);
-  EXPECT_TRUE(band_split_active(read_filter_options("x")));
-
-  // Band gain in dB: a bare v is -24 dB, v0 is 1, v-6 about a half.
-  EXPECT_NEAR(read_filter_options("v").band_gain, 0.0630957344480193, 1e-15);
-  EXPECT_EQ(read_filter_options("v0").band_gain, 1.0);
-  EXPECT_NEAR(read_filter_options("Lv-6").band_gain, 0.501187233627272, 1e-15);
-  // Only the first occurrence counts.
-  EXPECT_EQ(read_filter_options("u10u20").cutoff_bin, 10.0);
+TEST(FilterOptions, BandSplitLetters) {
+  struct Case { const char* flags; double multiple, cutoff, band_gain; bool active; };
+  for (const Case& c : {
+           Case{"L", 0.0, 0.0, 1.0, false},
+           Case{"u2000", 0.0, 1024.0, 1.0, true},   // cutoff clamped to [0, 1024]
+           Case{"u-5", 0.0, 0.0, 1.0, false},       // 0: off
+           Case{"u", 0.0, 0.0, 1.0, false},
+           Case{"Lu12.5B", 0.0, 12.5, 1.0, true},   // fractions kept
+           Case{"u10u20", 0.0, 10.0, 1.0, true},    // first occurrence only
+           Case{"x", 1.0, 0.0, 1.0, true},          // multiple clamped to [1, 100]
+           Case{"x0.2", 1.0, 0.0, 1.0, true},
+           Case{"x500", 100.0, 0.0, 1.0, true},
+           Case{"v", 0.0, 0.0, 0.063095734448019325, false},  // -24 dB
+           Case{"v0", 0.0, 0.0, 1.0, false},
+           Case{"Lv-6", 0.0, 0.0, 0.50118723362727224, false},
+       }) {
+    const FilterOptions options = read_filter_options(c.flags);
+    EXPECT_EQ(options.harmonic_multiple, c.multiple) << c.flags;
+    EXPECT_EQ(options.cutoff_bin, c.cutoff) << c.flags;
+    EXPECT_DOUBLE_EQ(options.band_gain, c.band_gain) << c.flags;
+    EXPECT_EQ(band_split_active(options), c.active) << c.flags;
+  }
 }
 
 }  // namespace
