@@ -11,76 +11,61 @@
 namespace quillet {
 namespace {
 
-// A block of pulses of height 1000 every period samples, starting at entry 0.
+// Pulses of height 1000 every period samples from entry 0: peak regions of
+// equal height at every multiple of the period, listed by lag.
 std::vector<double> pulse_block(int period) {
   std::vector<double> block(BLOCK_LENGTH, 0.0);
   for (int i = 0; i < BLOCK_LENGTH; i += period) block[i] = 1000.0;
   return block;
 }
 
-TEST(AutocorrelationEstimator, SilenceAndConstantBlocksHaveNoFundamental) {
+TEST(AutocorrelationEstimator, WholeHzQuotientOfTheBestLag) {
+  const struct {
+    int period, rate;
+    double f0;
+  } cases[] = {{100, 44100, 441.0}, {101, 44100, 436.0}, {200, 22050, 110.0},
+               {10, 1000, 100.0}};  // below 1102 Hz the smallest lag is 1, not 0
+  double energy = 0.0;
+  for (const auto& c : cases) {
+    const std::vector<double> block = pulse_block(c.period);
+    EXPECT_EQ(estimate_block_f0(block.data(), AUTOCORR_SPAN, c.rate, energy), c.f0) << c.period;
+  }
+  // Silence: no region, energy 0. A constant a weighs a^2 / 3072 at every lag:
+  // one region still open at the last lag, so dropped.
   const std::vector<double> silent(BLOCK_LENGTH, 0.0);
-  double energy = -1.0;
   EXPECT_EQ(estimate_block_f0(silent.data(), AUTOCORR_SPAN, 44100, energy), 0.0);
   EXPECT_EQ(energy, 0.0);
-
-  // A constant a weighs a^2 * (sum of the weights, span / 2) / span^2 = a^2 / 3072
-  // at every lag: one region that is still open at the last lag, so dropped.
   const std::vector<double> constant(BLOCK_LENGTH, 1536.0);
   EXPECT_EQ(estimate_block_f0(constant.data(), AUTOCORR_SPAN, 44100, energy), 0.0);
   EXPECT_NEAR(energy, 768.0, 1e-9);
 }
 
-// Pulse trains have peak regions of exactly equal height at every multiple of
-// the period, so they are listed by lag and the first two are an octave apart.
-TEST(AutocorrelationEstimator, PulseTrainGivesTheWholeHzQuotientOfItsLag) {
-  double energy = 0.0;
-  std::vector<double> block = pulse_block(100);
-  EXPECT_EQ(estimate_block_f0(block.data(), AUTOCORR_SPAN, 44100, energy), 441.0);
-  EXPECT_GT(energy, 0.0);
-  block = pulse_block(101);
-  EXPECT_EQ(estimate_block_f0(block.data(), AUTOCORR_SPAN, 44100, energy), 436.0);
-  block = pulse_block(200);
-  EXPECT_EQ(estimate_block_f0(block.data(), AUTOCORR_SPAN, 22050, energy), 110.0);
-
-  // Below 1102 Hz the smallest lag would be 0; the estimate must still be sane.
-  block = pulse_block(10);
-  const double low_rate = estimate_block_f0(block.data(), AUTOCORR_SPAN, 1000, energy);
-  EXPECT_TRUE(std::isfinite(low_rate));
-}
-
-TEST(AutocorrelationEstimator, WeightedAutocorrelationMatchesHandSums) {
-  // x[0] = 2 (weight 1), x[1] = 1 (weight w1) and x[768] = 3 (weight 0): r[0]
-  // = 4 + w1, r[1] = 2 * 1, r[767] = 1 * 3 * w1, r[768] = 2 * 3, all over span^2.
-  const int span = 1536;
-  std::vector<double> x(2 * span, 0.0);
-  x[0] = 2.0;
-  x[1] = 1.0;
-  x[768] = 3.0;
+// Three products at j = 0 (weight 1), 1 and 384 (weight 0.5), summed in j
+// order and scaled by (1/span)/span. The values are chosen so that a sum in
+// any other order, or x[j] * (x[j+lag] * w), rounds differently.
+TEST(AutocorrelationEstimator, EachLagSumsInJOrder) {
+  const int span = AUTOCORR_SPAN;
   std::vector<double> cosine(span);
-  for (int j = 0; j < span; ++j) cosine[j] = std::cos(j * TWO_PI / span);
-  std::vector<double> r(span, -1.0);
-  weighted_autocorrelation(r.data(), x.data(), span, span, cosine.data());
-  const double scale = 1.0 / (1536.0 * 1536.0);
-  const double weight1 = 0.5 * std::cos(TWO_PI / span) + 0.5;
-  EXPECT_NEAR(r[0], (4.0 + 1.0 * weight1) * scale, 1e-18);
-  EXPECT_NEAR(r[1], 2.0 * scale, 1e-18);
-  EXPECT_NEAR(r[768], 6.0 * scale, 1e-18);
-  EXPECT_NEAR(r[767], 3.0 * weight1 * scale, 1e-18);
-  EXPECT_EQ(r[766], 0.0);
-  EXPECT_EQ(r[1535], 0.0);
-
-  // Lags summed side by side give the same bits as lags summed one at a time.
-  for (int i = 0; i < 2 * span; ++i) x[i] = std::sin(i * 0.37) * 3000.0 + (i % 7) * 11.0;
-  weighted_autocorrelation(r.data(), x.data(), span, span, cosine.data());
-  for (int lag : {0, 1, 2, 3, 4, 5, 6, 7, 1534, 1535}) {
-    std::vector<double> single(span);
-    weighted_autocorrelation(single.data(), x.data(), span, lag + 1, cosine.data());
-    EXPECT_EQ(single[lag], r[lag]) << lag;
+  for (int j = 0; j < span; ++j) cosine[j] = std::cos(j * 8.0 * std::atan(1.0) / span);
+  const double w1 = 0.5 * cosine[1] + 0.5;
+  ASSERT_EQ(0.5 * cosine[384] + 0.5, 0.5);
+  const double t0 = 20469.0 * -9633.0, t1 = 32165.0 * -31302.0 * w1, t2 = -26183.0 * -22419.0 * 0.5;
+  const double sum = (t0 + t1) + t2;
+  ASSERT_NE(sum, t0 + (t1 + t2));
+  ASSERT_NE(sum, (t0 + t2) + t1);
+  ASSERT_NE(sum, (t0 + 32165.0 * (-31302.0 * w1)) + t2);
+  for (int lag : {2, 5, 1535}) {  // lanes 2 and 1 of the blocks of four, and the last lag
+    std::vector<double> x(2 * span, 0.0);
+    x[0] = 20469.0, x[lag] = -9633.0;
+    x[1] = 32165.0, x[1 + lag] = -31302.0;
+    x[384] = -26183.0, x[384 + lag] = -22419.0;
+    std::vector<double> r(span, -1.0);
+    weighted_autocorrelation(r.data(), x.data(), span, span, cosine.data());
+    EXPECT_EQ(r[lag], (1.0 / span) / span * sum) << lag;
   }
 }
 
-TEST(AutocorrelationPeaks, RegionsAreListedByHeightWithTiesInLagOrder) {
+TEST(AutocorrelationPeaks, RegionsByHeightWithTiesInLagOrder) {
   // min_lag at 44100 Hz is 40; the floor is 0.2 * r[0] = 20 (strict).
   std::vector<double> r(200, 0.0);
   r[0] = 100.0;
@@ -92,49 +77,35 @@ TEST(AutocorrelationPeaks, RegionsAreListedByHeightWithTiesInLagOrder) {
   r[198] = r[199] = 99.0;                    // still open at the end: dropped
   double freq[MAX_PEAKS], height[MAX_PEAKS];
   ASSERT_EQ(collect_autocorr_peaks(freq, height, MAX_PEAKS, r.data(), 200, 44100), 4);
-  EXPECT_EQ(freq[0], 44100.0);
-  EXPECT_EQ(height[0], 100.0);
-  EXPECT_EQ(freq[1], 441.0);
-  EXPECT_EQ(freq[2], 294.0);
-  EXPECT_EQ(freq[3], 864.0);
-  EXPECT_EQ(height[3], 40.0);
-
+  EXPECT_EQ(std::vector<double>(freq, freq + 4), (std::vector<double>{44100, 441, 294, 864}));
+  EXPECT_EQ(std::vector<double>(height, height + 4), (std::vector<double>{100, 60, 60, 40}));
   // With room for two regions the third is counted but not listed, even when taller.
   ASSERT_EQ(collect_autocorr_peaks(freq, height, 3, r.data(), 200, 44100), 3);
   EXPECT_EQ(freq[1], 441.0);
   EXPECT_EQ(freq[2], 864.0);
 }
 
-TEST(FundamentalChoice, ThreeEntriesPreferOctavesThenHeight) {
-  const double octave_high_first[] = {44100, 441, 220};
-  const double octave_low_first[] = {44100, 220, 441};
-  const double heights[] = {100, 10, 9};
-  EXPECT_EQ(choose_fundamental_peak(octave_high_first, heights, 3), 1);
-  EXPECT_EQ(choose_fundamental_peak(octave_low_first, heights, 3), 2);
-
+TEST(FundamentalChoice, OctavesThenHeightThenSubharmonicSupport) {
+  const double h10_9[] = {100, 10, 9}, equal[] = {100, 10, 10}, tiny[] = {1e-6, 1e-9, 1e-9};
+  const double octave_high_first[] = {44100, 441, 220}, octave_low_first[] = {44100, 220, 441};
   const double fifth[] = {44100, 300, 200};
-  EXPECT_EQ(choose_fundamental_peak(fifth, heights, 3), 1);
-  const double equal[] = {100, 10, 10};
+  EXPECT_EQ(choose_fundamental_peak(octave_high_first, h10_9, 3), 1);
+  EXPECT_EQ(choose_fundamental_peak(octave_low_first, h10_9, 3), 2);
+  EXPECT_EQ(choose_fundamental_peak(fifth, h10_9, 3), 1);
   EXPECT_EQ(choose_fundamental_peak(fifth, equal, 3), 2);
-
-  // Tiny heights are never rejected below four entries.
-  const double tiny[] = {1e-6, 1e-9, 1e-9};
+  // Below four entries nothing is rejected, however quiet.
+  EXPECT_EQ(choose_fundamental_peak(fifth, tiny, 1), 0);
   EXPECT_EQ(choose_fundamental_peak(fifth, tiny, 2), 1);
   EXPECT_EQ(choose_fundamental_peak(fifth, tiny, 3), 2);
-  EXPECT_EQ(choose_fundamental_peak(fifth, tiny, 1), 0);
-}
 
-TEST(FundamentalChoice, FourOrMoreEntriesNeedScoreAboveFifty) {
   // Top pair 200 / 300 is no octave. 200 Hz has 100 Hz at its half (error 0)
   // and 66 Hz near its third (10000 ln(200/198)^2 = 1.0101): score
-  // (80 + 70) / 1.0201 = 147 against well under 1 for the others.
-  const double freq[] = {44100, 200, 300, 100, 66};
-  const double loud[] = {100, 100, 90, 80, 70};
-  EXPECT_EQ(choose_fundamental_peak(freq, loud, 5), 1);
-  EXPECT_EQ(choose_fundamental_peak(freq, loud, 9), 1);  // entries past 4 take no part
-  const double quiet[] = {10, 10, 9, 8, 7};               // score 14.7
-  EXPECT_EQ(choose_fundamental_peak(freq, quiet, 5), 0);
-
+  // (80 + 70) / 1.0201 = 147, or 14.7 at a tenth of the heights.
+  const double support[] = {44100, 200, 300, 100, 66};
+  const double loud[] = {100, 100, 90, 80, 70}, quiet[] = {10, 10, 9, 8, 7};
+  EXPECT_EQ(choose_fundamental_peak(support, loud, 5), 1);
+  EXPECT_EQ(choose_fundamental_peak(support, loud, 9), 1);  // entries past 4 take no part
+  EXPECT_EQ(choose_fundamental_peak(support, quiet, 5), 0);
   // An octave top pair scores height / (dev + 0.01); dev = 10000 ln(441/440)^2 = 0.0516.
   const double octave[] = {44100, 220, 441, 150, 100};
   const double h3[] = {10, 3.0, 2.0, 1, 1};  // 2 / 0.0616 = 32.5
@@ -143,55 +114,67 @@ TEST(FundamentalChoice, FourOrMoreEntriesNeedScoreAboveFifty) {
   EXPECT_EQ(choose_fundamental_peak(octave, h4, 4), 2);
 }
 
-TEST(GridSpectrum, SineAtAGridFrequencyPeaksThereWithHandMagnitude) {
+// An impulse a at block entry 1536 + n measures a * (0.5 cos(n pi / L) + 0.5)
+// / sqrt(L) at every grid index, whatever its frequency.
+TEST(GridSpectrum, HannWindowCentredOnTheBlockAndDividedByL) {
   FrequencyGrid grid;
   build_frequency_grid(grid, 44100, BLOCK_LENGTH);
-  std::vector<double> block(BLOCK_LENGTH);
-  for (int i = 0; i < BLOCK_LENGTH; ++i) block[i] = 1000.0 * std::sin(i * TWO_PI * 440.0 / 44100.0);
   std::vector<double> spectrum(GRID_SIZE, -1.0);
   double maximum = -1.0;
-  grid_spectrum(spectrum.data(), block.data(), BLOCK_LENGTH, grid, 350, 371, 44100, maximum);
-  // |X| ~ A/2 * (sum of the Hann window = L); divided by L under the root:
-  // A sqrt(L) / 2 with L = 724.
+  const struct {
+    int entry, k;
+    double expected;
+  } impulses[] = {
+      {1536, 360, 1000.0 / std::sqrt(724.0)},       // the centre, L = 724: 37.1647
+      {1536 + 362, 360, 500.0 / std::sqrt(724.0)},  // half-way out: weight 0.5
+      {0, 0, 3.23604345604},  // L = 2048 cut at the block start: 1000 (0.5 cos(3pi/4) + 0.5) / sqrt(2048)
+  };
+  for (const auto& c : impulses) {
+    std::vector<double> block(BLOCK_LENGTH, 0.0);
+    block[c.entry] = 1000.0;
+    grid_spectrum(spectrum.data(), block.data(), BLOCK_LENGTH, grid, c.k, c.k + 1, 44100, maximum);
+    EXPECT_NEAR(spectrum[c.k], c.expected, 1e-9) << c.entry;
+    EXPECT_EQ(maximum, spectrum[c.k]);
+  }
+  EXPECT_EQ(spectrum[1], -1.0);
+
+  // A 440 Hz sine peaks at index 360 with about A sqrt(L) / 2; only lo..hi-1 are written.
+  std::vector<double> sine(BLOCK_LENGTH);
+  for (int i = 0; i < BLOCK_LENGTH; ++i) sine[i] = 1000.0 * std::sin(i * TWO_PI * 440.0 / 44100.0);
+  grid_spectrum(spectrum.data(), sine.data(), BLOCK_LENGTH, grid, 350, 371, 44100, maximum);
   EXPECT_NEAR(spectrum[360], 1000.0 * std::sqrt(724.0) / 2.0, 0.01 * 13453.6);
   EXPECT_EQ(maximum, spectrum[360]);
-  EXPECT_EQ(spectrum[349], -1.0);
   EXPECT_EQ(spectrum[371], -1.0);
   EXPECT_EQ(first_spectral_peak(spectrum.data(), 350, 371, 0.2 * maximum), 360);
-
-  // Windows longer than the block are cut at both ends; silence gives 0.
-  grid_spectrum(spectrum.data(), block.data(), BLOCK_LENGTH, grid, 1, 5, 44100, maximum);
-  for (int k = 1; k < 5; ++k) EXPECT_TRUE(std::isfinite(spectrum[k]));
-  const std::vector<double> silent(BLOCK_LENGTH, 0.0);
-  grid_spectrum(spectrum.data(), silent.data(), BLOCK_LENGTH, grid, 1, 901, 44100, maximum);
-  EXPECT_EQ(maximum, 0.0);
-  EXPECT_EQ(spectrum[900], 0.0);
 
   // A grid built from a rate of 0 has empty windows: zeros, not NaN.
   FrequencyGrid empty;
   build_frequency_grid(empty, 0, BLOCK_LENGTH);
-  grid_spectrum(spectrum.data(), block.data(), BLOCK_LENGTH, empty, 1, 901, 0, maximum);
+  grid_spectrum(spectrum.data(), sine.data(), BLOCK_LENGTH, empty, 1, 901, 0, maximum);
   EXPECT_EQ(spectrum[360], 0.0);
   EXPECT_EQ(maximum, 0.0);
 }
 
-TEST(FirstSpectralPeak, TakesTheFirstPeakAboveTheThreshold) {
-  const double values[] = {1, 5, 9, 7, 12};
-  std::vector<double> spectrum(20, 0.0);
-  for (int i = 0; i < 5; ++i) spectrum[10 + i] = values[i];
-  EXPECT_EQ(first_spectral_peak(spectrum.data(), 10, 15, 4.0), 12);
-  EXPECT_EQ(first_spectral_peak(spectrum.data(), 10, 15, 12.0), 0);  // all at or below
-  EXPECT_EQ(first_spectral_peak(spectrum.data(), 10, 13, 4.0), 12);  // still rising at the end
-  EXPECT_EQ(first_spectral_peak(spectrum.data(), 12, 15, 4.0), 12);  // first value, then falls: lo
-
-  // A plateau stops the climb at its first entry; after falling to the
-  // threshold the scan is done, so a later higher peak is ignored.
-  const double plateau[] = {2, 6, 6, 8};
-  const double dip[] = {6, 7, 3, 9};
-  EXPECT_EQ(first_spectral_peak(plateau, 0, 4, 4.0), 1);
-  EXPECT_EQ(first_spectral_peak(dip, 0, 4, 4.0), 1);
-  const double late[] = {1, 2, 3, 6};
-  EXPECT_EQ(first_spectral_peak(late, 0, 4, 4.0), 3);
+TEST(FirstSpectralPeak, FirstRiseAboveTheThresholdThenItsTop) {
+  const double values[] = {0, 1, 5, 9, 7, 12};
+  const double plateau[] = {2, 6, 6, 8}, dip[] = {6, 7, 3, 9};
+  const struct {
+    const double* spectrum;
+    int lo, hi;
+    double threshold;
+    int peak;
+  } cases[] = {
+      {values, 1, 6, 4.0, 3},   // the later, higher 12 is never looked at
+      {values, 1, 6, 12.0, 0},  // all at or below the threshold
+      {values, 1, 4, 4.0, 3},   // still rising at hi - 1
+      {values, 3, 6, 4.0, 3},   // first value above, then a fall: lo itself
+      {plateau, 0, 4, 4.0, 1},  // a plateau ends the climb at its first entry
+      {dip, 0, 4, 4.0, 1},      // done after falling to the threshold
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(first_spectral_peak(c.spectrum, c.lo, c.hi, c.threshold), c.peak)
+        << c.lo << ".." << c.hi << " over " << c.threshold;
+  }
 }
 
 }  // namespace
