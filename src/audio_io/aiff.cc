@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "audio_io/byte_order.h"
@@ -81,7 +80,7 @@ bool read_chunk(std::FILE* file, AiffChunk& chunk) {
 
 AiffFormat decode_comm(const std::vector<unsigned char>& body) {
   unsigned char fields[COMM_BODY_BYTES] = {};  // a short body reads as zeros
-  std::memcpy(fields, body.data(), std::min<std::size_t>(body.size(), COMM_BODY_BYTES));
+  std::copy_n(body.begin(), std::min<std::size_t>(body.size(), COMM_BODY_BYTES), fields);
   AiffFormat format;
   format.channels = be16_at(fields);
   format.frames = be32_at(fields + 2);

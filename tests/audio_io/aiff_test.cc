@@ -246,6 +246,7 @@ TEST(AiffReadDeathTest, MalformedFilesEndTheProcessWithTheirMessage) {
       {form_file(aiff_chunk("COMM", comm_body(1, 2, 8, 44100)) + sound), not_16},
       {form_file(aiff_chunk("NAME", "n") + aiff_chunk("COMM", comm_body(2, 2, 24, 44100)) + sound), not_16},
       {form_file(aiff_chunk("COMM", std::string("\0\x01", 2))), not_16},  // body too short to hold a sample size
+      {form_file(aiff_chunk("COMM", "") + sound), not_16},                 // an empty body
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const std::string path = dir.file("case" + std::to_string(i) + ".aiff");
