@@ -19,6 +19,11 @@ CommandResult run_program(const std::string& program, const std::vector<std::str
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return result;
   const pid_t pid = fork();
+  if (pid < 0) {
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    return result;
+  }
   if (pid == 0) {
     dup2(pipe_fds[1], STDOUT_FILENO);
     close(pipe_fds[0]);

@@ -2,20 +2,17 @@
 
 #include <cmath>
 
-#include "support/process.h"
-
 namespace quillet::test {
 
-std::string le16(uint16_t value) {
-  return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+std::string bytes_of(std::initializer_list<int> values) {
+  std::string bytes;
+  for (int v : values) bytes += static_cast<char>(v);
+  return bytes;
 }
 
+std::string le16(uint16_t value) { return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)}; }
 std::string le32(uint32_t value) { return le16(value & 0xFFFF) + le16(value >> 16); }
-
-std::string be16(uint16_t value) {
-  return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
-}
-
+std::string be16(uint16_t value) { return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)}; }
 std::string be32(uint32_t value) { return be16(value >> 16) + be16(value & 0xFFFF); }
 
 std::string pcm16_le(const std::vector<int16_t>& samples) {
@@ -26,23 +23,13 @@ std::string pcm16_le(const std::vector<int16_t>& samples) {
 
 std::string fmt_body(uint16_t channels, uint32_t sample_rate, uint16_t bits_per_sample, uint16_t format_tag) {
   const uint16_t block_align = static_cast<uint16_t>(channels * bits_per_sample / 8);
-  return fmt_body_raw(format_tag, channels, sample_rate, block_align * sample_rate, block_align, bits_per_sample);
+  return le16(format_tag) + le16(channels) + le32(sample_rate) + le32(block_align * sample_rate) +
+         le16(block_align) + le16(bits_per_sample);
 }
 
-std::string fmt_body_raw(uint16_t format_tag, uint16_t channels, uint32_t sample_rate, uint32_t byte_rate,
-                         uint16_t block_align, uint16_t bits_per_sample) {
-  return le16(format_tag) + le16(channels) + le32(sample_rate) + le32(byte_rate) + le16(block_align) +
-         le16(bits_per_sample);
-}
-
-std::string riff_chunk(const std::string& id, const std::string& body, bool pad) {
-  std::string chunk = riff_chunk_sized(id, static_cast<uint32_t>(body.size()), body);
-  if (pad && body.size() % 2 == 1) chunk += '\0';
-  return chunk;
-}
-
-std::string riff_chunk_sized(const std::string& id, uint32_t declared_size, const std::string& body) {
-  return id + le32(declared_size) + body;
+std::string riff_chunk(const std::string& id, const std::string& body, bool pad, int64_t declared) {
+  const uint32_t size = static_cast<uint32_t>(declared < 0 ? static_cast<int64_t>(body.size()) : declared);
+  return id + le32(size) + body + (pad && body.size() % 2 == 1 ? std::string(1, '\0') : "");
 }
 
 std::string riff_file(const std::string& chunks, const std::string& form_type) {
@@ -50,13 +37,7 @@ std::string riff_file(const std::string& chunks, const std::string& form_type) {
 }
 
 std::string wav16(const std::vector<int16_t>& samples, uint16_t channels, uint32_t sample_rate) {
-  return riff_file(riff_chunk("fmt ", fmt_body(channels, sample_rate, 16)) +
-                   riff_chunk("data", pcm16_le(samples)));
-}
-
-void write_wav16(const std::string& path, const std::vector<int16_t>& samples, uint16_t channels,
-                 uint32_t sample_rate) {
-  write_file_bytes(path, wav16(samples, channels, sample_rate));
+  return riff_file(riff_chunk("fmt ", fmt_body(channels, sample_rate, 16)) + riff_chunk("data", pcm16_le(samples)));
 }
 
 std::string pcm16_be(const std::vector<int16_t>& samples) {
@@ -71,8 +52,7 @@ std::string extended80(double value) {
   const double fraction = std::frexp(std::fabs(value), &exponent);  // in [0.5, 1)
   const uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 64));
   const uint16_t sign = value < 0 ? 0x8000 : 0;
-  const uint16_t biased = static_cast<uint16_t>(16383 + exponent - 1);
-  return be16(sign | biased) + be32(static_cast<uint32_t>(mantissa >> 32)) +
+  return be16(static_cast<uint16_t>(sign | (16383 + exponent - 1))) + be32(static_cast<uint32_t>(mantissa >> 32)) +
          be32(static_cast<uint32_t>(mantissa & 0xFFFFFFFFu));
 }
 
@@ -88,12 +68,8 @@ std::string ssnd_body(const std::string& sound, uint32_t offset) {
   return be32(offset) + be32(0) + std::string(offset, '\x7f') + sound;
 }
 
-std::string aiff_chunk(const std::string& id, const std::string& body) {
-  return aiff_chunk_sized(id, static_cast<uint32_t>(body.size()), body);
-}
-
-std::string aiff_chunk_sized(const std::string& id, uint32_t declared_size, const std::string& body) {
-  return id + be32(declared_size) + body;
+std::string aiff_chunk(const std::string& id, const std::string& body, int64_t declared) {
+  return id + be32(static_cast<uint32_t>(declared < 0 ? static_cast<int64_t>(body.size()) : declared)) + body;
 }
 
 std::string form_file(const std::string& chunks, const std::string& form_type) {
@@ -104,11 +80,6 @@ std::string aiff16(const std::vector<int16_t>& samples, uint16_t channels, doubl
   const uint32_t frames = channels == 0 ? 0 : static_cast<uint32_t>(samples.size() / channels);
   return form_file(aiff_chunk("COMM", comm_body(channels, frames, 16, sample_rate)) +
                    aiff_chunk("SSND", ssnd_body(pcm16_be(samples))));
-}
-
-void write_aiff16(const std::string& path, const std::vector<int16_t>& samples, uint16_t channels,
-                  double sample_rate) {
-  write_file_bytes(path, aiff16(samples, channels, sample_rate));
 }
 
 }  // namespace quillet::test

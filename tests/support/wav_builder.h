@@ -1,15 +1,17 @@
-// Byte strings of WAV and AIFF files for tests, built chunk by chunk: plain
-// well-formed files from a vector of samples, and the pieces to assemble
-// hostile ones (wrong sizes, missing or misplaced chunks, odd layouts).
+// Byte strings of WAV and AIFF files for tests: plain files from samples, and
+// the chunks to assemble hostile ones (wrong sizes, missing or misplaced
+// chunks, odd layouts).
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace quillet::test {
 
-// Fixed-width integers as bytes.
+// The bytes of the given values (0..255).
+std::string bytes_of(std::initializer_list<int> values);
 std::string le16(uint16_t value);
 std::string le32(uint32_t value);
 std::string be16(uint16_t value);
@@ -17,21 +19,15 @@ std::string be32(uint32_t value);
 
 // ---- WAV (little-endian) ----
 
-// Samples as little-endian 16-bit bytes.
 std::string pcm16_le(const std::vector<int16_t>& samples);
 
 // 16-byte fmt body; block_align = channels x bits / 8, byte_rate = block_align x rate.
 std::string fmt_body(uint16_t channels, uint32_t sample_rate, uint16_t bits_per_sample, uint16_t format_tag = 1);
 
-// 16-byte fmt body with every field given, for inconsistent headers.
-std::string fmt_body_raw(uint16_t format_tag, uint16_t channels, uint32_t sample_rate, uint32_t byte_rate,
-                         uint16_t block_align, uint16_t bits_per_sample);
-
-// id, little-endian body size, body; a 0 pad byte follows an odd body when pad is set.
-std::string riff_chunk(const std::string& id, const std::string& body, bool pad = false);
-
-// id, the given declared size (which need not match), body.
-std::string riff_chunk_sized(const std::string& id, uint32_t declared_size, const std::string& body);
+// id, size, body; the size is the body's unless declared (>= 0) says otherwise,
+// and a 0 pad byte follows an odd body when pad is set.
+std::string riff_chunk(const std::string& id, const std::string& body, bool pad = false,
+                       int64_t declared = -1);
 
 // "RIFF", size of what follows, the form type, then the chunks.
 std::string riff_file(const std::string& chunks, const std::string& form_type = "WAVE");
@@ -39,12 +35,8 @@ std::string riff_file(const std::string& chunks, const std::string& form_type = 
 // A plain 16-bit PCM WAV with the 44-byte header; samples interleaved by channel.
 std::string wav16(const std::vector<int16_t>& samples, uint16_t channels, uint32_t sample_rate);
 
-void write_wav16(const std::string& path, const std::vector<int16_t>& samples, uint16_t channels,
-                 uint32_t sample_rate);
-
 // ---- AIFF (big-endian) ----
 
-// Samples as big-endian 16-bit bytes.
 std::string pcm16_be(const std::vector<int16_t>& samples);
 
 // 80-bit extended big-endian value of a (finite) number, as stored in COMM.
@@ -57,17 +49,13 @@ std::string comm_body_raw(uint16_t channels, uint32_t frames, int16_t bits, cons
 // SSND body: offset field, block size 0, offset filler bytes of 0x7F, then sound.
 std::string ssnd_body(const std::string& sound, uint32_t offset = 0);
 
-// id, big-endian body size, body (no pad byte).
-std::string aiff_chunk(const std::string& id, const std::string& body);
-std::string aiff_chunk_sized(const std::string& id, uint32_t declared_size, const std::string& body);
+// id, big-endian size (the body's unless declared >= 0 says otherwise), body.
+std::string aiff_chunk(const std::string& id, const std::string& body, int64_t declared = -1);
 
 // "FORM", size of what follows, the form type, then the chunks.
 std::string form_file(const std::string& chunks, const std::string& form_type = "AIFF");
 
 // A plain 16-bit AIFF (COMM then SSND); samples interleaved by channel.
 std::string aiff16(const std::vector<int16_t>& samples, uint16_t channels, double sample_rate);
-
-void write_aiff16(const std::string& path, const std::vector<int16_t>& samples, uint16_t channels,
-                  double sample_rate);
 
 }  // namespace quillet::test
