@@ -164,6 +164,22 @@ TEST(EndToEnd, ArgumentCountsOffsetsAndInputNames) {
   EXPECT_EQ(output_samples(out).size(), 13230u);
 }
 
+TEST(EndToEnd, StereoAndSixChannelInputsRender) {
+  ScratchDir dir;
+  SyntheticVoice settings;
+  settings.seconds = 0.15;
+  const std::vector<int16_t> mono = synthetic_voice(settings);
+  for (uint16_t channels : {2, 6}) {
+    std::vector<int16_t> interleaved;
+    for (int16_t sample : mono) interleaved.insert(interleaved.end(), channels, sample);
+    const std::string input = dir.file(std::to_string(channels) + ".wav");
+    write_file_bytes(input, wav16(interleaved, channels, 44100));
+    const CommandResult run = run_quillet_binary({input, dir.file("out.wav"), "A4", "100", "N"});
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(output_samples(dir.file("out.wav")).size(), mono.size());
+  }
+}
+
 TEST(EndToEnd, AiffInputRendersLikeTheSameSoundAsWav) {
   ScratchDir dir;
   const std::vector<std::string> args = {"G4", "120", "B70", "20", "300", "50", "-100", "90", "80"};
