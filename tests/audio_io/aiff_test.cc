@@ -14,27 +14,8 @@ namespace {
 
 using namespace test;
 
-struct Loaded {
-  bool loaded = false;
-  WaveInfo info;
-  SampleStore samples;
-  std::string console;
-};
-
-Loaded read_bytes_as(const std::string& name, const std::string& bytes, int pad_frames = 3072) {
-  ScratchDir dir;
-  write_file_bytes(dir.file(name), bytes);
-  Loaded result;
-  testing::internal::CaptureStdout();
-  result.loaded = name.ends_with(".aiff") ? read_aiff(dir.file(name), result.info, pad_frames, result.samples)
-                                          : read_wav(dir.file(name), result.info, pad_frames, result.samples);
-  std::fflush(stdout);
-  result.console = testing::internal::GetCapturedStdout();
-  return result;
-}
-
-Loaded read_aiff_bytes(const std::string& bytes, int pad_frames = 3072) {
-  return read_bytes_as("voice.aiff", bytes, pad_frames);
+LoadedSound read_aiff_bytes(const std::string& bytes, int pad_frames = 3072) {
+  return load_sound_bytes("voice.aiff", bytes, pad_frames);
 }
 
 uint32_t rate_of(const std::string& extended) {
@@ -65,8 +46,8 @@ TEST(AiffRate, UpperMantissaShiftedByTheExponent) {
 TEST(AiffRead, PlainFilesMatchTheEquivalentWav) {
   const std::vector<int16_t> samples = {0, 258, -2, 32767, -32768, 1, -1, 2};
   for (uint16_t channels : {1, 2}) {
-    const Loaded aiff = read_aiff_bytes(aiff16(samples, channels, 22050));
-    const Loaded wav = read_bytes_as("voice.wav", wav16(samples, channels, 22050));
+    const LoadedSound aiff = read_aiff_bytes(aiff16(samples, channels, 22050));
+    const LoadedSound wav = load_sound_bytes("voice.wav", wav16(samples, channels, 22050));
     ASSERT_TRUE(aiff.loaded);
     EXPECT_EQ(aiff.console, "");
     EXPECT_EQ(aiff.samples, wav.samples);  // 01 02 becomes 258; tails of 3072 frames
@@ -80,6 +61,10 @@ TEST(AiffRead, PlainFilesMatchTheEquivalentWav) {
 
 TEST(AiffRead, ChunkLayoutsAndSizesAreHeldToTheFile) {
   const std::string sound = pcm16_be({10, 20, 30});
+  // 40000 channels: block_align 80000 does not fit in 16 bits; the store stays
+  // empty instead of taking a 240 MB zero tail.
+  const std::string wide = aiff_chunk("COMM", comm_body(40000, 1, 16, 44100)) +
+                           aiff_chunk("SSND", ssnd_body(std::string(80000, '\x01')));
   const struct {
     std::string chunks;
     int32_t data_bytes;
@@ -102,45 +87,29 @@ TEST(AiffRead, ChunkLayoutsAndSizesAreHeldToTheFile) {
       {mono_comm(3) + std::string("SSND\0\0", 6), 0, {0}},
       // SSND before any COMM: the defaults, with no frames.
       {aiff_chunk("SSND", ssnd_body(sound)) + mono_comm(3), 0, {0}},
+      // Formats the driver refuses are still read: a rate that decodes to 0,
+      // no channels, too many channels.
+      {aiff_chunk("COMM", comm_body_raw(1, 1, 16, std::string(10, '\0'))) + aiff_chunk("SSND", ssnd_body(pcm16_be({5}))),
+       2, {5, 0}},
+      {aiff_chunk("COMM", comm_body(0, 4, 16, 44100)) + aiff_chunk("SSND", ssnd_body(pcm16_be({1, 2}))), 0, {}},
+      {wide, 80000, {}},
   };
-  for (const auto& c : cases) {
-    const Loaded read = read_aiff_bytes(form_file(c.chunks), 1);
-    ASSERT_TRUE(read.loaded) << testing::PrintToString(c.chunks);
-    EXPECT_EQ(read.info.data_bytes, c.data_bytes) << testing::PrintToString(c.chunks);
-    EXPECT_EQ(read.samples, c.samples) << testing::PrintToString(c.chunks);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    const LoadedSound read = read_aiff_bytes(form_file(cases[i].chunks), 1);
+    ASSERT_TRUE(read.loaded);
+    EXPECT_EQ(read.info.data_bytes, cases[i].data_bytes);
+    EXPECT_EQ(read.samples, cases[i].samples);
   }
+  EXPECT_EQ(read_aiff_bytes(form_file(wide)).info.block_align, 14464);  // 80000 - 65536
   // No SSND at all (one hidden inside an endless COMM, one cut inside its id):
   // nothing loaded, nothing printed.
   for (const std::string& chunks : {std::string(), mono_comm(3), mono_comm(3) + "SSN",
                                     aiff_chunk("COMM", comm_body(1, 3, 16, 44100), 0xFFFFFFFFu) + aiff_chunk("SSND", ssnd_body(sound))}) {
-    const Loaded none = read_aiff_bytes(form_file(chunks));
+    const LoadedSound none = read_aiff_bytes(form_file(chunks));
     EXPECT_FALSE(none.loaded);
     EXPECT_EQ(none.console, "");
   }
-}
-
-TEST(AiffRead, FormatsTheDriverRefusesAreStillFilledIn) {
-  // A rate that decodes to 0.
-  const Loaded zero = read_aiff_bytes(form_file(aiff_chunk("COMM", comm_body_raw(1, 1, 16, std::string(10, '\0'))) +
-                                                aiff_chunk("SSND", ssnd_body(pcm16_be({5})))));
-  ASSERT_TRUE(zero.loaded);
-  EXPECT_EQ(zero.info.sample_rate, 0u);
-  EXPECT_EQ(zero.samples[0], 5);
-  // 40000 channels: block_align 80000 does not fit in 16 bits (80000 - 65536 =
-  // 14464); the store stays empty instead of taking a 240 MB zero tail.
-  const Loaded wide = read_aiff_bytes(form_file(aiff_chunk("COMM", comm_body(40000, 1, 16, 44100)) +
-                                                aiff_chunk("SSND", ssnd_body(std::string(80000, '\x01')))));
-  ASSERT_TRUE(wide.loaded);
-  EXPECT_EQ(wide.info.channels, 40000);
-  EXPECT_EQ(wide.info.block_align, 14464);
-  EXPECT_EQ(wide.info.data_bytes, 80000);
-  EXPECT_TRUE(wide.samples.empty());
-  // No channels: nothing converted, no tail.
-  const Loaded silent = read_aiff_bytes(form_file(aiff_chunk("COMM", comm_body(0, 4, 16, 44100)) +
-                                                  aiff_chunk("SSND", ssnd_body(pcm16_be({1, 2})))));
-  ASSERT_TRUE(silent.loaded);
-  EXPECT_EQ(silent.info.data_bytes, 0);
-  EXPECT_TRUE(silent.samples.empty());
 }
 
 // Runs read_aiff on path in a child process that must end with status 255;

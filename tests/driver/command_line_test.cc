@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/console_capture.h"
+#include "support/console.h"
 #include "driver/input_check.h"
 
 namespace quillet {

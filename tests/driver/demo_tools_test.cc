@@ -11,18 +11,12 @@
 #include "support/pitch_meter.h"
 #include "support/process.h"
 #include "support/synthetic_voice.h"
-#include "support/test_paths.h"
+#include "support/wav_builder.h"
 
 namespace quillet {
 namespace {
 
 using namespace test;
-
-// The tools are built next to the quillet executable.
-std::string tool_path(const std::string& name) {
-  const std::string quillet = quillet_binary();
-  return quillet.substr(0, quillet.find_last_of('/') + 1) + name;
-}
 
 // Samples of a WAV without the zero tail; empty when it cannot be read.
 std::vector<int16_t> load(const std::string& path, WaveInfo& info) {
@@ -39,8 +33,8 @@ double rms(const std::vector<int16_t>& x, size_t begin, size_t end) {
 
 TEST(DemoVoice, IsDeterministicSungA3AtMinusSixDecibels) {
   ScratchDir dir;
-  ASSERT_EQ(run_program(tool_path("make_demo_voice"), {dir.file("a.wav")}).exit_code, 0);
-  ASSERT_EQ(run_program(tool_path("make_demo_voice"), {dir.file("b.wav")}).exit_code, 0);
+  ASSERT_EQ(run_program(built_program("make_demo_voice"), {dir.file("a.wav")}).exit_code, 0);
+  ASSERT_EQ(run_program(built_program("make_demo_voice"), {dir.file("b.wav")}).exit_code, 0);
   EXPECT_EQ(read_file_bytes(dir.file("a.wav")), read_file_bytes(dir.file("b.wav")));
   WaveInfo info;
   const std::vector<int16_t> voice = load(dir.file("a.wav"), info);
@@ -70,14 +64,13 @@ struct Joined {
 
 Joined join(std::vector<std::string> options, int channels_of_b = 1, int rate_of_b = 44100) {
   ScratchDir dir;
-  write_file_bytes(dir.file("a.wav"), wav_file_bytes(std::vector<int16_t>(1000, 1000), 1000, 1, 44100));
-  write_file_bytes(dir.file("b.wav"), wav_file_bytes(std::vector<int16_t>(500 * channels_of_b, -2000), 500,
-                                                     channels_of_b, rate_of_b));
-  write_file_bytes(dir.file("c.wav"), wav_file_bytes(std::vector<int16_t>(800, 3000), 800, 1, 44100));
+  write_file_bytes(dir.file("a.wav"), wav16(std::vector<int16_t>(1000, 1000), 1, 44100));
+  write_file_bytes(dir.file("b.wav"), wav16(std::vector<int16_t>(500 * channels_of_b, -2000), channels_of_b, rate_of_b));
+  write_file_bytes(dir.file("c.wav"), wav16(std::vector<int16_t>(800, 3000), 1, 44100));
   options.push_back(dir.file("out.wav"));
   for (const char* name : {"a.wav", "b.wav", "c.wav"}) options.push_back(dir.file(name));
   Joined joined;
-  joined.status = run_program(tool_path("join_notes"), options).exit_code;
+  joined.status = run_program(built_program("join_notes"), options).exit_code;
   joined.written = file_exists(dir.file("out.wav"));
   WaveInfo info;
   if (joined.written) joined.samples = load(dir.file("out.wav"), info);

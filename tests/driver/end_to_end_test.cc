@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "audio_io/wav.h"
-#include "driver/console_capture.h"
+#include "support/console.h"
 #include "support/pitch_meter.h"
 #include "support/process.h"
 #include "support/synthetic_voice.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/console_capture.h"
+#include "support/console.h"
 
 namespace quillet {
 namespace {

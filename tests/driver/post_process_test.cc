@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/console_capture.h"
+#include "support/console.h"
 #include "support/process.h"
 #include "support/synthetic_voice.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/console_capture.h"
+#include "support/console.h"
 #include "driver/numeric.h"
 
 namespace quillet {

@@ -4,13 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-
-#include "support/test_paths.h"
 
 namespace quillet::test {
 
@@ -46,8 +45,13 @@ CommandResult run_program(const std::string& program, const std::vector<std::str
   return result;
 }
 
+std::string built_program(const std::string& name) {
+  const std::string quillet = QUILLET_BINARY;
+  return quillet.substr(0, quillet.find_last_of('/') + 1) + name;
+}
+
 CommandResult run_quillet_binary(const std::vector<std::string>& args) {
-  return run_program(quillet_binary(), args);
+  return run_program(QUILLET_BINARY, args);
 }
 
 ScratchDir::ScratchDir() {
@@ -76,6 +80,7 @@ std::vector<std::string> list_folder(const std::string& path) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(path))
     names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
   return names;
 }
 

@@ -1,4 +1,4 @@
-// Running the built program from tests, and scratch folders that clean up.
+// Running the built programs from tests, files, and scratch folders that clean up.
 #pragma once
 
 #include <string>
@@ -14,7 +14,8 @@ struct CommandResult {
 // Runs program with args (no shell involved); captures standard output.
 CommandResult run_program(const std::string& program, const std::vector<std::string>& args);
 
-// Runs the quillet executable with args.
+// A program built next to the quillet executable ("quillet" itself included).
+std::string built_program(const std::string& name);
 CommandResult run_quillet_binary(const std::vector<std::string>& args);
 
 // A fresh folder under the system temporary folder, removed with its content
@@ -31,6 +32,6 @@ struct ScratchDir {
 std::string read_file_bytes(const std::string& path);
 void write_file_bytes(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
-std::vector<std::string> list_folder(const std::string& path);
+std::vector<std::string> list_folder(const std::string& path);  // sorted names
 
 }  // namespace quillet::test

@@ -94,10 +94,6 @@ int16_t to_sample(double value) {
   return static_cast<int16_t>(rounded);
 }
 
-void put_le(std::string& bytes, uint32_t value, int size) {
-  for (int i = 0; i < size; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
 }  // namespace
 
 int synthetic_voice_frames(const SyntheticVoice& voice) {
@@ -133,24 +129,17 @@ std::vector<int16_t> white_noise(int frames, double amplitude, uint32_t seed, in
   return samples;
 }
 
-std::string wav_file_bytes(const std::vector<int16_t>& samples, int frames, int channels,
-                           int sample_rate) {
-  const size_t count = std::min(samples.size(), static_cast<size_t>(std::max(0, frames)) * channels);
-  const uint32_t data_bytes = static_cast<uint32_t>(count * 2);
-  std::string bytes = "RIFF";
-  put_le(bytes, 36 + data_bytes, 4);
-  bytes += "WAVEfmt ";
-  put_le(bytes, 16, 4);
-  put_le(bytes, 1, 2);
-  put_le(bytes, channels, 2);
-  put_le(bytes, sample_rate, 4);
-  put_le(bytes, sample_rate * channels * 2, 4);
-  put_le(bytes, channels * 2, 2);
-  put_le(bytes, 16, 2);
-  bytes += "data";
-  put_le(bytes, data_bytes, 4);
-  for (size_t i = 0; i < count; ++i) put_le(bytes, static_cast<uint16_t>(samples[i]), 2);
-  return bytes;
+std::vector<double> noise_values(int count, double amplitude, uint32_t seed) {
+  std::vector<double> values(static_cast<size_t>(std::max(0, count)));
+  Random random{seed * 0x9E3779B97F4A7C15ull + 5};
+  for (double& value : values) value = amplitude * next_signed(random);
+  return values;
+}
+
+std::vector<int16_t> jagged_store(int frames, int period) {
+  std::vector<int16_t> samples(static_cast<size_t>(std::max(0, frames)) + 3072, 0);
+  for (int i = 0; i < frames; ++i) samples[i] = static_cast<int16_t>(i % period * 7919 % 20001 - 10000);
+  return samples;
 }
 
 }  // namespace quillet::test

@@ -1,11 +1,11 @@
 // Synthetic sound for tests: a voiced tone (a pulse train through two formant
-// resonators, with slight vibrato and jitter), white noise, and the bytes of a
-// plain 16-bit PCM WAV file holding either. Every generator is deterministic:
-// the same settings and seed give the same samples on every machine.
+// resonators, with slight vibrato and jitter), white noise and a jagged
+// pattern. Every generator is deterministic: the same settings and seed give
+// the same samples on every machine.
 #pragma once
 
+#include <climits>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace quillet::test {
@@ -39,9 +39,11 @@ std::vector<int16_t> synthetic_voice(const SyntheticVoice& voice);
 // tail_frames zero frames.
 std::vector<int16_t> white_noise(int frames, double amplitude, uint32_t seed, int tail_frames);
 
-// A canonical 44-byte-header PCM WAV file (16 bits) holding the first
-// frames * channels samples.
-std::string wav_file_bytes(const std::vector<int16_t>& samples, int frames, int channels,
-                           int sample_rate);
+// count doubles uniform in [-amplitude, amplitude).
+std::vector<double> noise_values(int count, double amplitude, uint32_t seed);
+
+// A mono store: frames frames of (i mod period) x 7919 mod 20001 - 10000, a
+// pattern with no smooth stretch, then a zero tail of 3072 frames.
+std::vector<int16_t> jagged_store(int frames, int period = INT_MAX);
 
 }  // namespace quillet::test

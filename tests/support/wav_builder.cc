@@ -1,6 +1,12 @@
 #include "support/wav_builder.h"
 
 #include <cmath>
+#include <cstring>
+
+#include "audio_io/aiff.h"
+#include "audio_io/wav.h"
+#include "support/console.h"
+#include "support/process.h"
 
 namespace quillet::test {
 
@@ -14,6 +20,12 @@ std::string le16(uint16_t value) { return {static_cast<char>(value & 0xFF), stat
 std::string le32(uint32_t value) { return le16(value & 0xFFFF) + le16(value >> 16); }
 std::string be16(uint16_t value) { return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)}; }
 std::string be32(uint32_t value) { return be16(value >> 16) + be16(value & 0xFFFF); }
+
+std::string le64(double value) {
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, 8);
+  return le32(static_cast<uint32_t>(bits)) + le32(static_cast<uint32_t>(bits >> 32));
+}
 
 std::string pcm16_le(const std::vector<int16_t>& samples) {
   std::string bytes;
@@ -80,6 +92,27 @@ std::string aiff16(const std::vector<int16_t>& samples, uint16_t channels, doubl
   const uint32_t frames = channels == 0 ? 0 : static_cast<uint32_t>(samples.size() / channels);
   return form_file(aiff_chunk("COMM", comm_body(channels, frames, 16, sample_rate)) +
                    aiff_chunk("SSND", ssnd_body(pcm16_be(samples))));
+}
+
+LoadedSound load_sound_bytes(const std::string& name, const std::string& bytes, int pad_frames, WaveInfo start) {
+  ScratchDir dir;
+  const std::string path = dir.file(name);
+  write_file_bytes(path, bytes);
+  LoadedSound result;
+  result.info = start;
+  result.console = console_of([&] {
+    result.loaded = name.ends_with(".aiff") ? read_aiff(path, result.info, pad_frames, result.samples)
+                                            : read_wav(path, result.info, pad_frames, result.samples);
+  });
+  return result;
+}
+
+std::vector<double> wav_samples(const std::string& path, WaveInfo* info) {
+  WaveInfo read_info;
+  SampleStore store;
+  if (!read_wav(path, read_info, 0, store)) return {};
+  if (info != nullptr) *info = read_info;
+  return std::vector<double>(store.begin(), store.end());
 }
 
 }  // namespace quillet::test

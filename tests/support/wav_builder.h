@@ -1,12 +1,14 @@
 // Byte strings of WAV and AIFF files for tests: plain files from samples, and
 // the chunks to assemble hostile ones (wrong sizes, missing or misplaced
-// chunks, odd layouts).
+// chunks, odd layouts); and reading sound files back.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
+
+#include "audio_io/wave_info.h"
 
 namespace quillet::test {
 
@@ -16,6 +18,7 @@ std::string le16(uint16_t value);
 std::string le32(uint32_t value);
 std::string be16(uint16_t value);
 std::string be32(uint32_t value);
+std::string le64(double value);
 
 // ---- WAV (little-endian) ----
 
@@ -57,5 +60,22 @@ std::string form_file(const std::string& chunks, const std::string& form_type = 
 
 // A plain 16-bit AIFF (COMM then SSND); samples interleaved by channel.
 std::string aiff16(const std::vector<int16_t>& samples, uint16_t channels, double sample_rate);
+
+// ---- Reading back ----
+
+struct LoadedSound {
+  bool loaded = false;
+  WaveInfo info;
+  SampleStore samples;
+  std::string console;  // what the reader printed
+};
+
+// bytes saved as name in a scratch folder, then read by read_aiff (a name
+// ending in ".aiff") or read_wav into a WaveInfo that starts as start.
+LoadedSound load_sound_bytes(const std::string& name, const std::string& bytes, int pad_frames = 3072,
+                             WaveInfo start = {});
+
+// The samples of the WAV file at path, without a tail; empty when it cannot be read.
+std::vector<double> wav_samples(const std::string& path, WaveInfo* info = nullptr);
 
 }  // namespace quillet::test

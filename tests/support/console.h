@@ -1,5 +1,5 @@
-// Captures what a piece of driver code prints on standard output, and the
-// console texts of a run as the CP932 bytes it prints.
+// Captures what a piece of code prints on standard output, and the console
+// texts of a run as the CP932 bytes it prints.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,6 +27,7 @@ inline const std::string kBlank = "\x8f\x49\x82\xe8\x82\xcc\x83\x75\x83\x89\x83\
 inline const std::string kVolume = "\x83\x7b\x83\x8a\x83\x85\x81\x5b\x83\x80 ";                // ボリューム
 inline const std::string kModulation =
     "\x83\x82\x83\x57\x83\x85\x83\x8c\x81\x5b\x83\x56\x83\x87\x83\x93 ";  // モジュレーション
+inline const std::string kFiltering = "\x83\x74\x83\x42\x83\x8b\x83\x5e\x92\x86\n";  // フィルタ中
 inline const std::string kStart = "\x8f\x88\x97\x9d\x8a\x4a\x8e\x6e\n";  // 処理開始
 inline const std::string kDone =
     "\x8a\xae\x97\xb9\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42\n"
