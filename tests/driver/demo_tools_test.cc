@@ -5,12 +5,11 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "audio_io/wav.h"
 #include "support/pitch_meter.h"
 #include "support/process.h"
-#include "support/synthetic_voice.h"
 #include "support/wav_builder.h"
 
 namespace quillet {
@@ -18,16 +17,9 @@ namespace {
 
 using namespace test;
 
-// Samples of a WAV without the zero tail; empty when it cannot be read.
-std::vector<int16_t> load(const std::string& path, WaveInfo& info) {
-  SampleStore store;
-  if (!read_wav(path, info, 0, store)) return {};
-  return std::vector<int16_t>(store.begin(), store.begin() + info.data_bytes / 2);
-}
-
-double rms(const std::vector<int16_t>& x, size_t begin, size_t end) {
+double rms(const std::vector<double>& x, size_t begin, size_t end) {
   double sum = 0.0;
-  for (size_t i = begin; i < end; ++i) sum += static_cast<double>(x[i]) * x[i];
+  for (size_t i = begin; i < end; ++i) sum += x[i] * x[i];
   return std::sqrt(sum / static_cast<double>(end - begin));
 }
 
@@ -37,21 +29,18 @@ TEST(DemoVoice, IsDeterministicSungA3AtMinusSixDecibels) {
   ASSERT_EQ(run_program(built_program("make_demo_voice"), {dir.file("b.wav")}).exit_code, 0);
   EXPECT_EQ(read_file_bytes(dir.file("a.wav")), read_file_bytes(dir.file("b.wav")));
   WaveInfo info;
-  const std::vector<int16_t> voice = load(dir.file("a.wav"), info);
-  EXPECT_EQ(info.sample_rate, 44100u);
-  EXPECT_EQ(info.channels, 1);
-  EXPECT_EQ(info.bits_per_sample, 16);
+  const std::vector<double> voice = wav_samples(dir.file("a.wav"), &info);
+  EXPECT_EQ(std::tie(info.sample_rate, info.channels, info.bits_per_sample), std::make_tuple(44100u, 1, 16));
   ASSERT_EQ(voice.size(), 66150u);  // 1.5 s
-  int peak = 0;
-  for (int16_t v : voice) peak = std::max(peak, std::abs(static_cast<int>(v)));
+  double peak = 0.0;
+  for (double v : voice) peak = std::max(peak, std::fabs(v));
   EXPECT_NEAR(20.0 * std::log10(peak / 32768.0), -6.0, 0.1);
   // Soft onset and release, and around A3 throughout the held part.
   const double held = rms(voice, 22050, 44100);
   EXPECT_LT(rms(voice, 0, 441), 0.05 * held);
   EXPECT_LT(rms(voice, 65268, 66150), 0.01 * held);
-  const std::vector<double> signal(voice.begin(), voice.end());
   for (int begin = 4410; begin < 57000; begin += 4410)
-    EXPECT_NEAR(measure_pitch_hz(signal, begin, 2048, 44100.0, 80.0, 500.0), 220.0, 220.0 * 0.03) << begin;
+    EXPECT_NEAR(measure_pitch_hz(voice, begin, 2048, 44100.0, 80.0, 500.0), 220.0, 220.0 * 0.03) << begin;
 }
 
 // Three notes of 1000, 500 and 800 samples at 1000, -2000 and 3000, joined
@@ -59,7 +48,7 @@ TEST(DemoVoice, IsDeterministicSungA3AtMinusSixDecibels) {
 struct Joined {
   int status = -1;
   bool written = false;
-  std::vector<int16_t> samples;
+  std::vector<double> samples;
 };
 
 Joined join(std::vector<std::string> options, int channels_of_b = 1, int rate_of_b = 44100) {
@@ -72,8 +61,7 @@ Joined join(std::vector<std::string> options, int channels_of_b = 1, int rate_of
   Joined joined;
   joined.status = run_program(built_program("join_notes"), options).exit_code;
   joined.written = file_exists(dir.file("out.wav"));
-  WaveInfo info;
-  if (joined.written) joined.samples = load(dir.file("out.wav"), info);
+  joined.samples = wav_samples(dir.file("out.wav"));
   return joined;
 }
 

@@ -8,20 +8,14 @@
 #include <vector>
 
 #include "support/console.h"
+#include "support/fixtures.h"
 
 namespace quillet {
 namespace {
 
 using test::console_of;
 
-const FrequencyGrid& grid() {
-  static const FrequencyGrid grid = [] {
-    FrequencyGrid g;
-    build_frequency_grid(g, 44100, 3072);
-    return g;
-  }();
-  return grid;
-}
+const FrequencyGrid& grid() { return test::grid_at(44100); }
 
 TEST(NoteName, GridEntriesTheCurveBelowAndNoNotes) {
   const struct {

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -12,16 +11,13 @@
 #include "support/console.h"
 #include "support/process.h"
 #include "support/synthetic_voice.h"
+#include "support/wav_builder.h"
 
 namespace quillet {
 namespace {
 
-using test::console_of;
+using namespace test;
 using Samples = std::vector<double>;
-
-const std::string DONE = "\x8a\xae\x97\xb9\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42\n";  // 完了しました。
-const std::string WRITTEN = "\x90\xb6\x90\xac\x83\x74\x83\x40\x83\x43\x83\x8b\x81\x46";  // 生成ファイル：
-const std::string FILTERING = "\x83\x74\x83\x42\x83\x8b\x83\x5e\x92\x86\n";             // フィルタ中
 
 TEST(PostProcessStages, SmoothingWeightsAndOperators) {
   EXPECT_EQ(one_pole_weight("h50", 'h'), std::sqrt(0.5));
@@ -113,13 +109,13 @@ Note short_note(const Samples& voiced, const Samples& aperiodic, const std::stri
 
 // A 0.25 s note sung from the synthetic voice's own samples at 440 Hz.
 Note voice_note(const std::string& flags) {
-  test::SyntheticVoice voice;
+  SyntheticVoice voice;
   voice.f0 = 440.0;
   voice.seconds = 0.25;
   voice.tail_frames = 3072;
   Note note = short_note({}, {}, flags);
-  note.samples = test::synthetic_voice(voice);
-  const int frames = test::synthetic_voice_frames(voice);
+  note.samples = synthetic_voice(voice);
+  const int frames = synthetic_voice_frames(voice);
   note.params.out_len = note.params.sample_count = frames;
   note.params.target_freq = note.params.avg_freq = 440.0;
   note.params.bend_freq.assign(frames / 256 + 2, 440.0);
@@ -132,7 +128,7 @@ Note voice_note(const std::string& flags) {
 struct Written {
   int status = 0;
   std::string console;
-  std::vector<int16_t> pcm;
+  Samples pcm;
 };
 
 Written write_note(Note& note, const std::string& path) {
@@ -140,58 +136,54 @@ Written write_note(Note& note, const std::string& path) {
   out.console = console_of([&] {
     out.status = post_process_and_write(note.params, note.signals, note.samples, 1, note.list, path);
   });
-  const std::string bytes = test::read_file_bytes(path);
-  if (bytes.size() >= 44) {
-    out.pcm.resize((bytes.size() - 44) / 2);
-    std::memcpy(out.pcm.data(), bytes.data() + 44, out.pcm.size() * 2);
-  }
+  out.pcm = wav_samples(path);
   return out;
 }
 
 TEST(PostProcessAndWrite, StagesWithoutTheFilterInTheirOrder) {
-  test::ScratchDir scratch;
+  ScratchDir scratch;
   const std::string path = scratch.file("a.wav");
   const double inf = std::numeric_limits<double>::infinity();
   // Non-finite samples become 0 before the peak; P0 leaves the level alone.
   Note note = short_note({1000.0, std::nan(""), inf, -500.7, -40000.0}, {}, "Nc0P0");
   Written out = write_note(note, path);
   EXPECT_EQ(out.status, 0);
-  EXPECT_EQ(out.console, DONE + WRITTEN + path + "\n");
-  EXPECT_EQ(out.pcm, (std::vector<int16_t>{1000, 0, 0, -500, -32767}));
+  EXPECT_EQ(out.console, kDone + path + "\n");
+  EXPECT_EQ(out.pcm, (Samples{1000, 0, 0, -500, -32767}));
 
   // h50 smooths first (the three-tap default goes off), B0 drops the
   // aperiodic part, P100 puts the peak at 16384.
   note = short_note({0.0, 1000.0, 0.0, 0.0}, {500.0, 500.0, 500.0, 500.0}, "NB0h50P100");
   out = write_note(note, path);
-  EXPECT_EQ(out.console, "Bre=0.0\n" + DONE + WRITTEN + path + "\n");
-  EXPECT_EQ(out.pcm, (std::vector<int16_t>{0, 16384, 11585, 8192}));  // 16384 x a^k, a = 1 / sqrt(2)
+  EXPECT_EQ(out.console, "Bre=0.0\n" + kDone + path + "\n");
+  EXPECT_EQ(out.pcm, (Samples{0, 16384, 11585, 8192}));  // 16384 x a^k, a = 1 / sqrt(2)
 
   // Defaults: three-tap at 0.5 gives 100, 600, 100, 0; plus aperiodic -100 at
   // 2: 100, 600, 0, 0, peak 600, gain 16384 / 600 x 0.86 + 0.14 = 23.6237...
   note = short_note({0.0, 800.0, 0.0, 0.0}, {0.0, 0.0, -100.0, 0.0}, "N");
-  EXPECT_EQ(write_note(note, path).pcm, (std::vector<int16_t>{2362, 14174, 0, 0}));
+  EXPECT_EQ(write_note(note, path).pcm, (Samples{2362, 14174, 0, 0}));
   // The second mix b100 (pure aperiodic), P100 and volume 2 against the clip limit.
   note = short_note({0.0, 800.0, 0.0, 0.0}, {0.0, 0.0, -100.0, 0.0}, "Nb100P100");
   note.params.volume = 2.0;
-  EXPECT_EQ(write_note(note, path).pcm, (std::vector<int16_t>{0, 0, -32767, 0}));
+  EXPECT_EQ(write_note(note, path).pcm, (Samples{0, 0, -32767, 0}));
 }
 
 TEST(PostProcessAndWrite, FilteredVoiceWithSettingsLineAndFailures) {
   // Filter settings from the flags (g-150 is clamped to -100: 10^-0.5); a head
   // as long as the note divides nothing by zero; P100 puts the peak at 16384.
-  test::ScratchDir scratch;
+  ScratchDir scratch;
   const std::string path = scratch.file("voice.wav");
   Note note = voice_note("L5g-150f50P100");
   const int out_len = note.params.out_len;
   note.params.fixed_in = out_len;
   Written out = write_note(note, path);
   EXPECT_EQ(out.status, 0);
-  const std::string head = "filter low=215.000Hz factor=5 gen=0.32 fce=0.50 \n" + FILTERING + "0->0 \r";
+  const std::string head = "filter low=215.000Hz factor=5 gen=0.32 fce=0.50 \n" + kFiltering + "0->0 \r";
   EXPECT_EQ(out.console.substr(0, head.size()), head);
-  EXPECT_TRUE(out.console.ends_with(DONE + WRITTEN + path + "\n"));
+  EXPECT_TRUE(out.console.ends_with(kDone + path + "\n"));
   ASSERT_EQ(static_cast<int>(out.pcm.size()), out_len);
-  int peak = 0;
-  for (int16_t v : out.pcm) peak = std::max(peak, std::abs(static_cast<int>(v)));
+  double peak = 0.0;
+  for (double v : out.pcm) peak = std::max(peak, std::fabs(v));
   EXPECT_TRUE(peak == 16384 || peak == 16383) << peak;
 
   // A file that cannot be written: the error line, status -1, no closing text.
