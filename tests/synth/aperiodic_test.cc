@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "support/synthetic_voice.h"
+
 namespace quillet {
 namespace {
 
@@ -55,8 +57,7 @@ TEST(AperiodicTest, GrainPhasesWrapIntoTheirPeriod) {
 }
 
 TEST(AperiodicTest, ReadersCombTheInputAtNormalSpeed) {
-  SampleStore store(8000 + BLOCK_LENGTH, 0);
-  for (int i = 0; i < 8000; ++i) store[i] = static_cast<int16_t>((i * 7919) % 20001 - 10000);
+  const SampleStore store = test::jagged_store(8000);
   SplineBlock block;
   load_spline_block(block, store, 2048 - BLOCK_LEAD, 1);
   RenderParams params;

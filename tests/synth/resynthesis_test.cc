@@ -5,56 +5,23 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "support/console.h"
+#include "support/fixtures.h"
+#include "support/pitch_meter.h"
+#include "support/synthetic_voice.h"
 
 namespace quillet {
 namespace {
 
-// A jagged pattern repeating every period frames, with the zero tail.
-SampleStore jagged_store(int frames, int period = INT_MAX) {
-  SampleStore store(static_cast<std::size_t>(frames) + BLOCK_LENGTH, 0);
-  for (int i = 0; i < frames; ++i) {
-    store[i] = static_cast<int16_t>(i % period * 7919 % 20001 - 10000);
-  }
-  return store;
-}
+using namespace test;
 
-// The loop reads only the average and the frequencies.
-FrequencyList constant_list(double hz, int steps) {
-  FrequencyList list;
-  list.freq_avg = hz;
-  list.freq.assign(static_cast<std::size_t>(steps) + 1, hz);
-  return list;
-}
-
-// R = 1, T = 1, no fixed head, target = average, modulation 100.
-RenderParams plain_params(double avg_hz, int offset, int sample_count, int out_len) {
-  RenderParams params;
-  params.flags = "";
-  params.avg_freq = params.target_freq = avg_hz;
-  params.offset_samples = offset;
-  params.sample_count = sample_count;
-  params.out_len = out_len;
-  params.bend_last = (sample_count + offset) / BLOCK_STEP + 2;
-  params.bend_freq.assign(static_cast<std::size_t>(params.bend_last) + 1, avg_hz);
-  return params;
-}
-
-void set_timing(RenderParams& params, double time_factor, double fixed_out = 0.0) {
-  params.time_factor = time_factor;
-  params.input_step = params.rate_ratio / time_factor;
-  params.fixed_out = fixed_out;
-  params.fixed_in = fixed_out * params.rate_ratio;
-}
-
-RenderedSignals render(const RenderParams& params, const SampleStore& store,
-                       const FrequencyList& list, std::string* progress = nullptr) {
-  testing::internal::CaptureStdout();
-  RenderedSignals signals = resynthesize(params, store, 1, list);
-  std::fflush(stdout);
-  const std::string printed = testing::internal::GetCapturedStdout();
+RenderedSignals render(const RenderParams& params, const SampleStore& store, const FrequencyList& list,
+                       std::string* progress = nullptr) {
+  RenderedSignals signals;
+  const std::string printed = console_of([&] { signals = resynthesize(params, store, 1, list); });
   if (progress != nullptr) *progress = printed;
   return signals;
 }
@@ -311,6 +278,54 @@ TEST(ResynthesisTest, LagAndPhaseWrap) {
                              {6400.5, 0.5},  {-1e18, 0.0},   {-0.25, 99.75}};
   for (const auto& c : cases) EXPECT_EQ(wrap_voiced_phase(c[0], 100.0), c[1]) << c[0];
   EXPECT_EQ(wrap_voiced_phase(5.0, 0.0), 5.0);
+}
+
+TEST(PitchMeterTest, MeasuresKnownTones) {
+  std::vector<double> saw(8192);
+  for (int i = 0; i < 8192; ++i) {
+    const double t = 123.4 * i / 48000.0;
+    saw[i] = 8000.0 * (t - std::floor(t) - 0.5);
+  }
+  // A tone rich in harmonics is not taken for its octave; silence gives 0.
+  const double measured = measure_pitch_hz(saw, 100, 8000, 48000.0, 80.0, 1000.0);
+  EXPECT_NEAR(cents_between(measured, 123.4), 0.0, 0.2);
+  EXPECT_EQ(measure_pitch_hz(std::vector<double>(8192), 0, 8192, 44100.0, 80.0, 1000.0), 0.0);
+}
+
+// A steady synthetic voice at voice_hz rendered at target_hz; the voiced
+// signal of 20000 output samples.
+struct PitchCase {
+  int sample_rate;
+  double voice_hz, target_hz, time_factor, fixed_ms, modulation;
+};
+
+std::vector<double> render_voice(const PitchCase& c) {
+  const SyntheticVoice voice = {.f0 = c.voice_hz, .sample_rate = c.sample_rate, .seconds = 1.0,
+                                .vibrato_cents = 0.0, .jitter = 0.0, .tail_frames = BLOCK_LENGTH};
+  const int frames = synthetic_voice_frames(voice);
+  RenderParams params = plain_params(c.voice_hz, c.sample_rate / 20, frames - 2 * (c.sample_rate / 20), 20000);
+  params.rate_ratio = c.sample_rate / 44100.0;
+  set_timing(params, c.time_factor, c.sample_rate * c.fixed_ms * 0.001 / params.rate_ratio);
+  params.target_freq = c.target_hz;
+  params.modulation = c.modulation;
+  std::fill(params.bend_freq.begin(), params.bend_freq.end(), c.target_hz);
+  return render(params, synthetic_voice(voice), constant_list(c.voice_hz, frames / BLOCK_STEP + 1)).voiced;
+}
+
+TEST(RenderedPitchTest, VoicedNoteLandsOnTheTarget) {
+  const PitchCase cases[] = {
+      {44100, 220.0, 330.0, 1.0, 0.0, 100.0},     // a fifth up
+      {44100, 220.0, 196.0, 2.5, 0.0, 100.0},     // down, stretched
+      {44100, 150.0, 440.0, 0.8, 0.0, 0.0},       // follow the target alone
+      {48000, 220.0, 440.0, 1.3, 0.0, 100.0},     // other input rates: the lag
+      {48000, 180.0, 261.63, 0.7, 0.0, 60.0},     // is a period at that rate
+      {22050, 200.0, 311.13, 1.7, 150.0, 100.0},  // after a fixed head
+  };
+  for (const PitchCase& c : cases) {
+    const double measured = measure_pitch_hz(render_voice(c), 10000, 8192, 44100.0, 80.0, 1000.0);
+    EXPECT_NEAR(cents_between(measured, c.target_hz), 0.0, 3.0)
+        << c.sample_rate << " Hz input, " << c.voice_hz << " -> " << c.target_hz << " Hz";
+  }
 }
 
 }  // namespace

@@ -6,18 +6,12 @@
 #include <limits>
 #include <vector>
 
+#include "support/synthetic_voice.h"
+
 namespace quillet {
 namespace {
 
-int16_t jagged(int i) { return static_cast<int16_t>((i * 7919) % 20001 - 10000); }
-
-// A mono store of frames frames of f(i), followed by a zero tail of one block.
-template <typename Frame>
-SampleStore mono_store(int frames, Frame f) {
-  SampleStore store(static_cast<std::size_t>(frames) + BLOCK_LENGTH, 0);
-  for (int i = 0; i < frames; ++i) store[i] = static_cast<int16_t>(f(i));
-  return store;
-}
+using test::jagged_store;
 
 TEST(SplineTest, ConstantLinearAndThreePointSplines) {
   // y = 0, 3, 0: r1 = -18, z1 = -4.5, so c = {0, -4.5, 0}, b = {4.5, 0}, d = {-1.5, 1.5}.
@@ -30,9 +24,11 @@ TEST(SplineTest, ConstantLinearAndThreePointSplines) {
 
   // A constant block has no slope or bend; a linear one only its slope.
   SplineBlock block;
-  load_spline_block(block, mono_store(8000, [](int) { return -1234; }), 2000, 1);
+  load_spline_block(block, SampleStore(8000, -1234), 2000, 1);
   for (double x : {2000.0, 3456.789, 5070.999}) EXPECT_EQ(spline_eval(block, x), -1234.0) << x;
-  load_spline_block(block, mono_store(8000, [](int i) { return -3000 + 2 * i; }), 100, 1);
+  SampleStore linear(8000);
+  for (int i = 0; i < 8000; ++i) linear[i] = static_cast<int16_t>(-3000 + 2 * i);
+  load_spline_block(block, linear, 100, 1);
   for (int k = 0; k < BLOCK_LENGTH - 1; ++k) {
     ASSERT_TRUE(block.b[k] == 2.0 && block.c[k] == 0.0 && block.d[k] == 0.0) << k;
   }
@@ -42,7 +38,7 @@ TEST(SplineTest, ConstantLinearAndThreePointSplines) {
 }
 
 TEST(SplineTest, JaggedBlockFollowsTheWrittenRecurrenceAndHornerOrder) {
-  const SampleStore store = mono_store(6000, jagged);
+  const SampleStore store = jagged_store(6000);
   SplineBlock block;
   load_spline_block(block, store, 500, 1);
   EXPECT_EQ(block.c[0], 0.0);  // natural ends
@@ -67,7 +63,7 @@ TEST(SplineTest, JaggedBlockFollowsTheWrittenRecurrenceAndHornerOrder) {
 }
 
 TEST(SplineTest, ConversionReadsSilenceOutsideTheStoreAndTheFirstChannelOnly) {
-  const SampleStore mono = mono_store(5000, jagged);
+  const SampleStore mono = jagged_store(5000);
   std::vector<double> out(BLOCK_LENGTH, 99.0);
   convert_block(out.data(), mono, -1408, BLOCK_LENGTH, 1);
   EXPECT_TRUE(out[1407] == 0.0 && out[1408] == mono[0] && out[3071] == mono[1663]);
