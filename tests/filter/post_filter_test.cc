@@ -8,15 +8,70 @@
 #include <string>
 #include <vector>
 
-#include "support/console.h"
+#include "filter/filter_options.h"
+#include "filter/frame_synthesis.h"
 #include "filter/spectral.h"
+#include "support/console.h"
 #include "support/process.h"
 #include "support/synthetic_voice.h"
 
 namespace quillet {
 namespace {
 
-const std::string FILTER_LINE = "\x83\x74\x83\x42\x83\x8b\x83\x5e\x92\x86\n";  // フィルタ中
+using namespace test;
+
+TEST(FilterOptions, BandSplitLetters) {
+  struct Case { const char* flags; double multiple, cutoff, band_gain; bool active; };
+  for (const Case& c : {
+           Case{"L", 0.0, 0.0, 1.0, false},
+           Case{"u2000", 0.0, 1024.0, 1.0, true},   // cutoff clamped to [0, 1024]
+           Case{"u-5", 0.0, 0.0, 1.0, false},       // 0: off
+           Case{"u", 0.0, 0.0, 1.0, false},
+           Case{"Lu12.5B", 0.0, 12.5, 1.0, true},   // fractions kept
+           Case{"u10u20", 0.0, 10.0, 1.0, true},    // first occurrence only
+           Case{"x", 1.0, 0.0, 1.0, true},          // multiple clamped to [1, 100]
+           Case{"x0.2", 1.0, 0.0, 1.0, true},
+           Case{"x500", 100.0, 0.0, 1.0, true},
+           Case{"v", 0.0, 0.0, 0.063095734448019325, false},  // -24 dB
+           Case{"v0", 0.0, 0.0, 1.0, false},
+           Case{"Lv-6", 0.0, 0.0, 0.50118723362727224, false},
+       }) {
+    const FilterOptions options = read_filter_options(c.flags);
+    EXPECT_EQ(options.harmonic_multiple, c.multiple) << c.flags;
+    EXPECT_EQ(options.cutoff_bin, c.cutoff) << c.flags;
+    EXPECT_DOUBLE_EQ(options.band_gain, c.band_gain) << c.flags;
+    EXPECT_EQ(band_split_active(options), c.active) << c.flags;
+  }
+}
+
+// Every frame of a signal of out_len samples with one gain for every bin, the
+// completing frame after the last frame start included.
+OverlapAdd run_frames(const std::vector<double>& signal, int out_len, double gain, bool keep_level) {
+  const SpectralTables tables = make_spectral_tables();
+  const std::vector<double> gains(SPECTRUM_SIZE, gain);
+  OverlapAdd state;
+  state.work.assign(out_len, -1.0);
+  for (long long at = 0; at < out_len + 512; at += 512) {
+    synthesize_frame(signal, at, FrameGains{&gains, keep_level, nullptr}, tables, state);
+  }
+  return state;
+}
+
+TEST(FrameSynthesis, LevelFactorRestoresTheMagnitudeSum) {
+  // 2600 samples, the last frame partial: a uniform gain 0.5 is undone by the
+  // level factor to the last sample; gain 0 leaves nothing (factor 1, not 0/0).
+  const int out_len = 2600;
+  const std::vector<double> signal = noise_values(out_len, 10000.0, 5);
+  const OverlapAdd kept = run_frames(signal, out_len, 0.5, true);
+  const OverlapAdd muted = run_frames(signal, out_len, 0.0, true);
+  double largest = 0.0;
+  for (int n = 0; n < out_len; ++n) {
+    ASSERT_NEAR(kept.work[n], signal[n], 1e-8) << n;
+    ASSERT_EQ(muted.work[n], 0.0) << n;
+    largest = std::max(largest, std::fabs(signal[n]));
+  }
+  EXPECT_NEAR(kept.peak, largest, 1e-8);
+}
 
 // One call's arguments: voiced is the input itself, one to one (every output
 // sample inside the fixed head), at a constant 220 Hz.
@@ -32,11 +87,11 @@ struct FilterCase {
 };
 
 FilterCase one_to_one_case(int frames) {
-  test::SyntheticVoice voice;
+  SyntheticVoice voice;
   voice.seconds = frames / 44100.0;
   voice.tail_frames = 3072;
   FilterCase c;
-  c.samples = test::synthetic_voice(voice);
+  c.samples = synthetic_voice(voice);
   c.out_len = c.sample_count = frames;
   c.fixed_in = frames;
   c.voiced.assign(c.samples.begin(), c.samples.end());
@@ -47,7 +102,7 @@ FilterCase one_to_one_case(int frames) {
 }
 
 void run(FilterCase& c) {
-  c.console = test::console_of([&] {
+  c.console = console_of([&] {
     c.peak = post_filter(c.voiced, c.aperiodic, c.out_len, c.samples, 1, c.sample_count, c.offset,
                          c.fixed_in, 17, 1.0, 1.0, c.bend, c.bend_step, c.freq, 220.0, c.flags,
                          c.bend_mode);
@@ -63,14 +118,14 @@ std::vector<double> cosine(int count, double bin) {
 TEST(PostFilter, MatchingEnvelopesReturnVoicedUnchangedAndDumpTheFrames) {
   // Same sound, same pitch: every gain is 1, and voiced comes back to its
   // last sample (the completing frame), with one progress line per frame.
-  test::ScratchDir scratch;
+  ScratchDir scratch;
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(scratch.path);
   FilterCase c = one_to_one_case(3000);
   const std::vector<double> before = c.voiced;
   c.flags = "LS";
   run(c);
-  const std::string dump = test::read_file_bytes(scratch.file("tmp.bin"));
+  const std::string dump = read_file_bytes(scratch.file("tmp.bin"));
   std::filesystem::current_path(previous);
   double largest = 0.0;
   for (int n = 0; n < c.out_len; ++n) {
@@ -80,7 +135,7 @@ TEST(PostFilter, MatchingEnvelopesReturnVoicedUnchangedAndDumpTheFrames) {
   EXPECT_NEAR(c.peak, largest, 1e-7);
   for (std::size_t n = c.out_len; n < c.voiced.size(); ++n) ASSERT_EQ(c.voiced[n], 0.0);
   EXPECT_EQ(c.aperiodic, std::vector<double>(c.aperiodic.size(), 0.0));  // no band split
-  EXPECT_EQ(c.console, FILTER_LINE + "0->0 \r0->1 \r1->2 \r1->3 \r2->4 \r2->5 \r");
+  EXPECT_EQ(c.console, kFiltering + "0->0 \r0->1 \r1->2 \r1->3 \r2->4 \r2->5 \r");
 
   // The dump: floor(2999 / 512) + 1 records of 128 doubles, none for the
   // completing frame. Record 0 is the frame at 0 (zeros, then voiced[0 ...
@@ -109,7 +164,7 @@ TEST(PostFilter, MappedBlocksInProgressLines) {
     c.offset = m.offset;
     c.fixed_in = m.fixed_in;
     run(c);
-    EXPECT_EQ(c.console, FILTER_LINE + m.lines) << m.offset;
+    EXPECT_EQ(c.console, kFiltering + m.lines) << m.offset;
     for (int n = 0; n < c.out_len; ++n) ASSERT_TRUE(std::isfinite(c.voiced[n])) << n;
   }
 }
@@ -118,7 +173,7 @@ TEST(PostFilter, ImposesTheInputEnvelopeOnFlatNoise) {
   // Voiced white noise, input a vowel with formants at 700 and 1150 Hz: the
   // share of energy below 2 kHz (47 bins) rises towards the input's.
   FilterCase c = one_to_one_case(8192);
-  const std::vector<int16_t> noise = test::white_noise(8192, 8000.0, 4, 3072);
+  const std::vector<int16_t> noise = white_noise(8192, 8000.0, 4, 3072);
   c.voiced.assign(noise.begin(), noise.end());
   auto low_share = [](const std::vector<double>& signal) {
     const SpectralTables tables = make_spectral_tables();
@@ -175,7 +230,7 @@ TEST(PostFilter, HostileArgumentsStayInBoundsAndFinite) {
 
   // Empty buffers everywhere, a zero bend step and a zero warp.
   std::vector<double> empty_voiced, empty_aperiodic;
-  test::console_of([&] {
+  console_of([&] {
     post_filter(empty_voiced, empty_aperiodic, 600, SampleStore{}, 0, 0, 0, 0.0, 17, 0.0, 1.0, {}, 0,
                 {}, 0.0, "x", 1);
   });

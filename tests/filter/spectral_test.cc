@@ -3,25 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
 #include <utility>
 #include <vector>
+
+#include "support/synthetic_voice.h"
 
 namespace quillet {
 namespace {
 
 constexpr int N = SPECTRUM_SIZE;
 const double TWO_PI_D = 2.0 * std::acos(-1.0);
-
-// A deterministic spread of values in [-1, 1).
-std::vector<double> pseudo_random(int count, uint32_t seed) {
-  std::vector<double> values(count);
-  for (double& v : values) {
-    seed = seed * 1664525u + 1013904223u;
-    v = static_cast<double>(seed >> 8) / 8388608.0 - 1.0;
-  }
-  return values;
-}
 
 int reverse_bits(int value, int bits) {
   int reversed = 0;
@@ -72,8 +63,8 @@ TEST(Spectral, Tables) {
 
 TEST(Spectral, TransformInTheWrittenOrderWithItsSigns) {
   const SpectralTables t = make_spectral_tables();
-  std::vector<double> re = pseudo_random(N, 7);
-  std::vector<double> im = pseudo_random(N, 11);
+  std::vector<double> re = test::noise_values(N, 1.0, 7);
+  std::vector<double> im = test::noise_values(N, 1.0, 11);
   const std::vector<double> x_re = re;
   std::vector<double> ref_re = re;
   std::vector<double> ref_im = im;
