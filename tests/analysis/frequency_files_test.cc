@@ -3,33 +3,22 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "support/fixtures.h"
 #include "support/process.h"
+#include "support/wav_builder.h"
 
 namespace quillet {
 namespace {
 
-using test::read_file_bytes;
-using test::ScratchDir;
-using test::write_file_bytes;
+using namespace test;
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double Inf = std::numeric_limits<double>::infinity();
-
-FrequencyGrid grid_44100() {
-  FrequencyGrid grid;
-  build_frequency_grid(grid, 44100, 3072);
-  return grid;
-}
-
-// Little-endian bytes of an integer (4 bytes) or of a double (8 bytes).
-std::string le32(uint32_t value) { return std::string(reinterpret_cast<const char*>(&value), 4); }
-std::string le64(double value) { return std::string(reinterpret_cast<const char*>(&value), 8); }
 
 // A binary list with the given header values and (freq, amp) records.
 std::string frq_bytes(double freq_avg, int32_t count, const std::vector<double>& records,
@@ -51,7 +40,7 @@ TEST(SideFiles, NamesAndNoteLabels) {
   for (const auto& n : names) EXPECT_EQ(side_file_name(n[0], n[1]), n[2]) << n[0];
   EXPECT_EQ(side_file_name(std::string(600, 'p') + ".wav", ".frq"), std::string(600, 'p') + "_wav.frq");
 
-  const FrequencyGrid grid = grid_44100();
+  const FrequencyGrid& grid = grid_at(44100);
   const auto at = [&](int index) { return grid.freq[index]; };
   const struct {
     double frequency;
@@ -117,7 +106,7 @@ TEST(BinaryList, HostileFilesAreAbsentOrSanitised) {
 
 TEST(TextList, CrLfLinesWithLabelsReadBackToFiveDecimals) {
   ScratchDir dir;
-  const FrequencyGrid grid = grid_44100();
+  const FrequencyGrid& grid = grid_at(44100);
   const std::string input = dir.file("a.wav");
   const double freq[] = {55.0, 219.21045, 220.78955}, amp[] = {0.0, 1523.40625, 1610.125};
   ASSERT_TRUE(write_frt(input, freq, amp, 3, 220.0, grid));
@@ -187,7 +176,7 @@ TEST(TextList, ToleratesEditsButRefusesBrokenHeaders) {
 
 TEST(SideFileWriting, ReplacesWholeFilesAndLeavesNothingBehind) {
   ScratchDir dir;
-  const FrequencyGrid grid = grid_44100();
+  const FrequencyGrid& grid = grid_at(44100);
   const double freq[] = {100.0}, amp[] = {1.0};
   const mode_t old_mask = umask(027);
   const bool written = write_frq(dir.file("m.wav"), freq, amp, 1, 100.0);
@@ -200,9 +189,7 @@ TEST(SideFileWriting, ReplacesWholeFilesAndLeavesNothingBehind) {
   EXPECT_FALSE(write_frq(dir.file("missing/m.wav"), freq, amp, 1, 100.0));
   ASSERT_EQ(mkdir(dir.file("d_wav.frt").c_str(), 0755), 0);
   EXPECT_FALSE(write_frt(dir.file("d.wav"), freq, amp, 1, 100.0, grid));
-  std::vector<std::string> names = test::list_folder(dir.path);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"d_wav.frt", "m_wav.frq"}));
+  EXPECT_EQ(list_folder(dir.path), (std::vector<std::string>{"d_wav.frt", "m_wav.frq"}));
   // A name so long that no suffix fits still gets written, in a deep path.
   std::string deep = dir.path;
   for (int level = 0; level < 4; ++level) {
@@ -214,7 +201,7 @@ TEST(SideFileWriting, ReplacesWholeFilesAndLeavesNothingBehind) {
   ASSERT_TRUE(write_frt(long_input, freq, amp, 1, 100.0, grid));
   EXPECT_TRUE(read_frq(long_input).has_value());
   EXPECT_TRUE(read_frt(long_input).has_value());
-  EXPECT_EQ(test::list_folder(deep).size(), 2u);
+  EXPECT_EQ(list_folder(deep).size(), 2u);
 }
 
 }  // namespace

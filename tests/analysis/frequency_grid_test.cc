@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "support/fixtures.h"
+
 namespace quillet {
 namespace {
 
@@ -39,8 +41,7 @@ TEST(FrequencyGrid, TellingRowsAtEveryRate) {
 }
 
 TEST(FrequencyGrid, NearestIndexBreaksTiesUpward) {
-  FrequencyGrid grid;
-  build_frequency_grid(grid, 44100, 3072);
+  FrequencyGrid grid = test::grid_at(44100);  // a copy: the tie case below rewrites it
   const struct {
     double frequency;
     int index;

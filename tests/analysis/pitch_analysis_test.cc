@@ -14,14 +14,16 @@
 
 #include "analysis/frequency_files.h"
 #include "analysis/pitch_passes.h"
+#include "support/console.h"
+#include "support/fixtures.h"
+#include "support/pitch_meter.h"
 #include "support/process.h"
 #include "support/synthetic_voice.h"
 
 namespace quillet {
 namespace {
 
-using test::ScratchDir;
-using test::SyntheticVoice;
+using namespace test;
 
 // "周波数表作成中\n"
 const std::string kAnalysisStarts = "\x8e\xfc\x94\x67\x90\x94\x95\x5c\x8d\xec\x90\xac\x92\x86\n";
@@ -31,28 +33,13 @@ struct Analysed {
   std::string console;
 };
 
-FrequencyGrid grid_for(int sample_rate) {
-  FrequencyGrid grid;
-  build_frequency_grid(grid, sample_rate, BLOCK_LENGTH);
-  return grid;
-}
-
-void capture() {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-}
-
-std::string captured() {
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
-
 Analysed analyse(const std::string& path, const std::string& flags, const SampleStore& samples, int frames,
                  int sample_rate, int channels = 1) {
-  const FrequencyGrid grid = grid_for(sample_rate);
-  capture();
-  FrequencyList list = analyse_pitch(path, flags, samples, frames, sample_rate, channels, grid);
-  return {std::move(list), captured()};
+  Analysed result;
+  result.console = console_of([&] {
+    result.list = analyse_pitch(path, flags, samples, frames, sample_rate, channels, grid_at(sample_rate));
+  });
+  return result;
 }
 
 SyntheticVoice voice_of(double f0, int sample_rate, double seconds) {
@@ -60,11 +47,9 @@ SyntheticVoice voice_of(double f0, int sample_rate, double seconds) {
 }
 
 Analysed analyse_voice(const std::string& path, const std::string& flags, const SyntheticVoice& voice) {
-  return analyse(path, flags, test::synthetic_voice(voice), test::synthetic_voice_frames(voice),
+  return analyse(path, flags, synthetic_voice(voice), synthetic_voice_frames(voice),
                  voice.sample_rate, voice.channels);
 }
-
-double cents(double f, double reference) { return 1200.0 * std::log2(f / reference); }
 
 // The progress line of format for each step 0..nsteps (only the voiced ones when given a list).
 std::string progress_lines(const char* format, int nsteps, const std::vector<double>* voiced = nullptr) {
@@ -83,14 +68,14 @@ TEST(PitchAnalysis, SyntheticVoicesAnalyseWithinAFewCents) {
       SCOPED_TRACE(testing::Message() << f0 << " Hz at " << rate << " Hz");
       ScratchDir dir;
       const SyntheticVoice voice = voice_of(f0, rate, 0.2);
-      const int frames = test::synthetic_voice_frames(voice);
+      const int frames = synthetic_voice_frames(voice);
       const FrequencyList list = analyse_voice(dir.file("voice.wav"), "", voice).list;
       const int nsteps = frames / 256;
       ASSERT_EQ(list.freq.size(), static_cast<size_t>(nsteps) + 2);
-      EXPECT_NEAR(cents(list.freq_avg, f0), 0.0, 12.0);
+      EXPECT_NEAR(cents_between(list.freq_avg, f0), 0.0, 12.0);
       for (int i = 6; i * 256 + 1536 <= frames; ++i) {  // blocks wholly inside the sound
         ASSERT_NE(list.freq[i], UNVOICED_HZ) << i;
-        EXPECT_NEAR(cents(list.freq[i], test::synthetic_voice_f0_at(voice, i * 256.0)), 0.0, 8.0) << i;
+        EXPECT_NEAR(cents_between(list.freq[i], synthetic_voice_f0_at(voice, i * 256.0)), 0.0, 8.0) << i;
       }
     }
   }
@@ -102,7 +87,7 @@ TEST(PitchAnalysis, ConsoleShowsEachPassAndTheSecondChannelIsIgnored) {
   ScratchDir dir;
   SyntheticVoice voice = voice_of(220.0, 22050, 0.15);
   const Analysed mono = analyse_voice(dir.file("mono.wav"), "", voice);
-  const int n = test::synthetic_voice_frames(voice) / 256;
+  const int n = synthetic_voice_frames(voice) / 256;
   const std::string pass1 = kAnalysisStarts + progress_lines("(1/3) %d/%d \r", n);
   const std::string pass3 = progress_lines("(3/3) %d/%d\r", n, &mono.list.freq);
   ASSERT_NE(mono.list.freq[n / 2], UNVOICED_HZ);
@@ -124,13 +109,13 @@ TEST(PitchAnalysis, ShortSilentAndNoisySounds) {
   EXPECT_EQ(tiny.list.amp[1], tiny.list.amp[0]);
   EXPECT_EQ(tiny.console.substr(0, kAnalysisStarts.size() + 22),
             kAnalysisStarts + "(1/3) 0/0 \r(2/3) 0/0 \r");
-  EXPECT_EQ(test::read_file_bytes(dir.file("short_wav.frq")).size(), 40u + 16u);
+  EXPECT_EQ(read_file_bytes(dir.file("short_wav.frq")).size(), 40u + 16u);
   const Analysed empty = analyse(dir.file("empty.wav"), "G", SampleStore(BLOCK_LENGTH, 0), 0, 44100);
   EXPECT_EQ(empty.list.freq, (std::vector<double>{55.0, 55.0}));
 
   const int frames = 4000, n = frames / 256;
   const SampleStore silence(frames + BLOCK_LENGTH, 0);
-  const SampleStore noise = test::white_noise(frames, 20000.0, 7, BLOCK_LENGTH);
+  const SampleStore noise = white_noise(frames, 20000.0, 7, BLOCK_LENGTH);
   for (const SampleStore* samples : {&silence, &noise}) {
     // "A1000" would smooth any voice; an all-unvoiced list stays as it is.
     const Analysed result = analyse(dir.file("quiet.wav"), "GA1000", *samples, frames, 44100);
@@ -154,14 +139,14 @@ TEST(PitchAnalysis, SideFilesAreReadAndFittedToTheSound) {
   };
   // Shorter: the last stored step repeats, and "T" writes the fitted six rows.
   store({100.0, 200.0, 300.0});
-  const std::string stored = test::read_file_bytes(frq);
+  const std::string stored = read_file_bytes(frq);
   const Analysed shorter = analyse(path, "T", silence, frames, 44100);
   EXPECT_EQ(shorter.console, "");
   EXPECT_EQ(shorter.list.length, 6);
   EXPECT_EQ(shorter.list.freq, (std::vector<double>{100, 200, 300, 300, 300, 300, 300}));
   EXPECT_EQ(shorter.list.amp, std::vector<double>(7, 1000.0));
   EXPECT_EQ(shorter.list.freq_avg, 150.0);
-  EXPECT_EQ(test::read_file_bytes(frq), stored);
+  EXPECT_EQ(read_file_bytes(frq), stored);
   EXPECT_EQ(read_frt(path)->freq, shorter.list.freq);
   // Longer: cut to the sound's steps.
   store({101, 102, 103, 104, 105, 106, 107, 108, 109});
@@ -170,7 +155,7 @@ TEST(PitchAnalysis, SideFilesAreReadAndFittedToTheSound) {
   // Only a text file: read, and a binary file holding the fitted list is made from it.
   std::remove(frq.c_str());
   const double three[] = {110.0, 120.0, 130.0}, amps[] = {1.0, 2.0, 3.0};
-  ASSERT_TRUE(write_frt(path, three, amps, 3, 120.0, grid_for(44100)));
+  ASSERT_TRUE(write_frt(path, three, amps, 3, 120.0, grid_at(44100)));
   const Analysed from_text = analyse(path, "", silence, frames, 44100);
   EXPECT_EQ(from_text.console, "");
   EXPECT_EQ(from_text.list.freq, (std::vector<double>{110, 120, 130, 130, 130, 130, 130}));
@@ -250,9 +235,9 @@ TEST(PitchAnalysis, GridRangesClipAtTheEnds) {
 // Second pass on hand-set candidates over a 220 Hz voice (grid index 240).
 TEST(PitchAnalysis, RepairWalkReestimatesBackwardsFromAnAgreeingStep) {
   const SyntheticVoice voice = voice_of(220.0, 22050, 0.25);
-  const SampleStore samples = test::synthetic_voice(voice);
-  const FrequencyGrid grid = grid_for(22050);
-  const int nsteps = test::synthetic_voice_frames(voice) / 256;
+  const SampleStore samples = synthetic_voice(voice);
+  const FrequencyGrid& grid = grid_at(22050);
+  const int nsteps = synthetic_voice_frames(voice) / 256;
   PitchWork work;
   work.cand.assign(nsteps + 2, 240);
   work.cand[nsteps + 1] = 0;
@@ -265,10 +250,11 @@ TEST(PitchAnalysis, RepairWalkReestimatesBackwardsFromAnAgreeingStep) {
   work.cand[11] = 290;
   std::vector<double> freq(nsteps + 2, 0.0);
   const std::vector<double> amp(nsteps + 2, 1000.0);
-  capture();
-  const double average = consistency_pass(SoundView{samples, 1, 22050, nsteps, grid}, work,
-                                          grid_range_around(240, 50), freq.data(), amp.data());
-  const std::string console = captured();
+  double average = 0.0;
+  const std::string console = console_of([&] {
+    average = consistency_pass(SoundView{samples, 1, 22050, nsteps, grid}, work, grid_range_around(240, 50),
+                               freq.data(), amp.data());
+  });
   const std::string of = "/" + std::to_string(nsteps) + " \r";
   EXPECT_NE(console.find("(2/3) 1" + of + "2" + of + "1" + of + "0" + of + "(2/3) 2" + of), console.npos);
   EXPECT_NE(console.find("(2/3) 6" + of + "7" + of + "(2/3) 7" + of), console.npos) << console;
@@ -280,7 +266,7 @@ TEST(PitchAnalysis, RepairWalkReestimatesBackwardsFromAnAgreeingStep) {
     }
     EXPECT_EQ(freq[i], grid.freq[work.cand[i]]) << i;
   }
-  EXPECT_NEAR(cents(average, 220.0), 0.0, 30.0);
+  EXPECT_NEAR(cents_between(average, 220.0), 0.0, 30.0);
 }
 
 // Refines step 8, of second-pass frequency step_hz, of 0.1 s of a sine;
@@ -293,9 +279,7 @@ double refine_sine(int rate, double step_hz, double period, double amplitude, st
   PitchWork work;
   std::vector<double> freq(rate / 2560 + 2, UNVOICED_HZ);
   freq[8] = step_hz;
-  capture();
-  refine_pass(SoundView{samples, 1, rate, rate / 2560, grid_for(rate)}, work, freq.data());
-  console = captured();
+  console = console_of([&] { refine_pass(SoundView{samples, 1, rate, rate / 2560, grid_at(rate)}, work, freq.data()); });
   return freq[8];
 }
 
@@ -304,7 +288,7 @@ double refine_sine(int rate, double step_hz, double period, double amplitude, st
 // downward. Outside the trials a climb to 256 sets nothing and a climb to 0
 // leaves the upward search's 128; silence ties everywhere and sets nothing.
 TEST(PitchAnalysis, RefinementFindsTheTrialNearestTheMiddle) {
-  const double f = grid_for(44100).freq[360], period = 44100.0 / f;
+  const double f = grid_at(44100).freq[360], period = 44100.0 / f;
   const double low = period * 0.9438743126817, high = period * 1.0594630943593;
   const double unit = (high - low) / 256.0;
   const auto trial = [&](int s) { return low + s * unit; };
@@ -342,7 +326,7 @@ TEST(PitchAnalysis, ConcurrentAnalysesNeverShowATornSideFile) {
     voices.push_back(voice_of(150.0 + 40.0 * v, 22050, 0.08));
     voices.back().seed = 10 + v;
     analyse_voice(alone.file("v.wav"), "G", voices.back());
-    wholes.push_back(test::read_file_bytes(alone.file("v_wav.frq")));
+    wholes.push_back(read_file_bytes(alone.file("v_wav.frq")));
   }
   const std::string path = dir.file("shared.wav"), frq = dir.file("shared_wav.frq");
   const std::string stop = alone.file("stop");
@@ -355,7 +339,7 @@ TEST(PitchAnalysis, ConcurrentAnalysesNeverShowATornSideFile) {
     const pid_t pid = fork();
     if (pid == 0 && c < 3) {  // a reader, until told to stop
       int status = 0;
-      while (!test::file_exists(stop)) {
+      while (!file_exists(stop)) {
         std::ifstream in(frq, std::ios::binary);
         if (in && !whole(std::string(std::istreambuf_iterator<char>(in), {}))) status = 1;
       }
@@ -364,17 +348,17 @@ TEST(PitchAnalysis, ConcurrentAnalysesNeverShowATornSideFile) {
     if (pid == 0) {
       if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(2);
       const SyntheticVoice& voice = voices[c % 4];
-      analyse_pitch(path, "G", test::synthetic_voice(voice), test::synthetic_voice_frames(voice),
-                    voice.sample_rate, 1, grid_for(voice.sample_rate));
+      analyse_pitch(path, "G", synthetic_voice(voice), synthetic_voice_frames(voice),
+                    voice.sample_rate, 1, grid_at(voice.sample_rate));
       _exit(0);
     }
     children.push_back(pid);
   }
   for (int c = 3; c < 15; ++c) EXPECT_TRUE(exited_cleanly(children[c]));
-  test::write_file_bytes(stop, "");
+  write_file_bytes(stop, "");
   for (int c = 0; c < 3; ++c) EXPECT_TRUE(exited_cleanly(children[c])) << "a reader saw a torn side file";
-  EXPECT_EQ(test::list_folder(dir.path), std::vector<std::string>{"shared_wav.frq"});
-  EXPECT_TRUE(whole(test::read_file_bytes(frq)));
+  EXPECT_EQ(list_folder(dir.path), std::vector<std::string>{"shared_wav.frq"});
+  EXPECT_TRUE(whole(read_file_bytes(frq)));
 }
 
 }  // namespace

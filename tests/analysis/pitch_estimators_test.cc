@@ -7,6 +7,7 @@
 
 #include "analysis/frequency_grid.h"
 #include "constants.h"
+#include "support/fixtures.h"
 
 namespace quillet {
 namespace {
@@ -117,8 +118,7 @@ TEST(FundamentalChoice, OctavesThenHeightThenSubharmonicSupport) {
 // An impulse a at block entry 1536 + n measures a * (0.5 cos(n pi / L) + 0.5)
 // / sqrt(L) at every grid index, whatever its frequency.
 TEST(GridSpectrum, HannWindowCentredOnTheBlockAndDividedByL) {
-  FrequencyGrid grid;
-  build_frequency_grid(grid, 44100, BLOCK_LENGTH);
+  const FrequencyGrid& grid = test::grid_at(44100);
   std::vector<double> spectrum(GRID_SIZE, -1.0);
   double maximum = -1.0;
   const struct {
@@ -148,9 +148,7 @@ TEST(GridSpectrum, HannWindowCentredOnTheBlockAndDividedByL) {
   EXPECT_EQ(first_spectral_peak(spectrum.data(), 350, 371, 0.2 * maximum), 360);
 
   // A grid built from a rate of 0 has empty windows: zeros, not NaN.
-  FrequencyGrid empty;
-  build_frequency_grid(empty, 0, BLOCK_LENGTH);
-  grid_spectrum(spectrum.data(), sine.data(), BLOCK_LENGTH, empty, 1, 901, 0, maximum);
+  grid_spectrum(spectrum.data(), sine.data(), BLOCK_LENGTH, test::grid_at(0), 1, 901, 0, maximum);
   EXPECT_EQ(spectrum[360], 0.0);
   EXPECT_EQ(maximum, 0.0);
 }
