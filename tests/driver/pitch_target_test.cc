@@ -25,8 +25,6 @@ TEST(NoteName, GridEntriesTheCurveBelowAndNoNotes) {
   } on_grid[] = {{"A4", 0, 360}, {"C4", 0, 270}, {"A#4", 0, 370}, {"Bb4", 0, 370}, {"A4", 5, 365},
                  {"A4", -5, 355}, {"C9", 0, 870}, {"C9", 30, 900}, {"G3x", 0, 220}, {"A1", 0, 0}};
   for (const auto& c : on_grid) EXPECT_EQ(parse_note_name(c.text, c.shift, grid()), grid().freq[c.index]) << c.text;
-  EXPECT_DOUBLE_EQ(parse_note_name("A4", 0, grid()), 440.0);
-  EXPECT_NEAR(parse_note_name("A#4", 0, grid()), 466.164, 0.001);
   // Below the grid: 55 x exp(ln 2 / 120 x index). C0 is index -210; index
   // -18 pins the order (ln 2 x index / 120 gives ...662).
   EXPECT_NEAR(parse_note_name("C0", 0, grid()), 16.351597831287418, 1e-12);
