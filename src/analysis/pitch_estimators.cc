@@ -1,6 +1,7 @@
 #include "analysis/pitch_estimators.h"
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "constants.h"
@@ -59,23 +60,169 @@ int best_subharmonic_support(const double* peak_freq, const double* peak_height,
   return pick;
 }
 
-// Four lags side by side; each sum runs over j in order, as a single lag would.
-void autocorrelation_four_lags(double* r, const double* x, const double* weight, int span,
-                               int lag, double scale) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+// Two doubles handled by one instruction; each lane rounds as a scalar would.
+typedef double Pair __attribute__((vector_size(16)));
+
+Pair load_pair(const double* from) {
+  Pair value;
+  std::memcpy(&value, from, sizeof value);
+  return value;
+}
+
+// The terms of the autocorrelation that can differ from zero: their offsets
+// j in rising order, with x[j] and the weight 0.5 cosine[j] + 0.5 of each
+// held twice, ready for two lanes.
+struct LagTerms {
+  std::vector<int> offsets;
+  std::vector<Pair> sample;
+  std::vector<Pair> weight;
+};
+
+// With finite samples, a zero x[j] or weight makes every term of offset j a
+// signed zero, and adding a signed zero leaves a sum that started at +0 as it
+// was; such offsets are left out. A non-finite sample keeps every offset.
+LagTerms lag_terms(const double* x, int span, int lags, const double* cosine) {
+  bool finite = true;
+  for (int j = 0; j < span + lags - 1; ++j) finite = finite && std::isfinite(x[j]);
+  LagTerms terms;
   for (int j = 0; j < span; ++j) {
-    const double xj = x[j];
-    const double wj = weight[j];
-    const double* shifted = x + j + lag;
-    s0 = s0 + xj * shifted[0] * wj;
-    s1 = s1 + xj * shifted[1] * wj;
-    s2 = s2 + xj * shifted[2] * wj;
-    s3 = s3 + xj * shifted[3] * wj;
+    const double w = 0.5 * cosine[j] + 0.5;
+    if (finite && (x[j] == 0.0 || w == 0.0)) continue;
+    terms.offsets.push_back(j);
+    terms.sample.push_back(Pair{x[j], x[j]});
+    terms.weight.push_back(Pair{w, w});
   }
-  r[lag] = scale * s0;
-  r[lag + 1] = scale * s1;
-  r[lag + 2] = scale * s2;
-  r[lag + 3] = scale * s3;
+  return terms;
+}
+
+// 2 * P lags side by side in P pairs; each lane's sum runs over j in order
+// and forms x[j] * x[j + lag] * w[j] left to right, as a single lag does.
+template <int P>
+void autocorrelation_lag_pairs(double* r, const double* x, const LagTerms& terms, int lag,
+                               double scale) {
+  Pair sums[P];
+  for (Pair& sum : sums) sum = Pair{0.0, 0.0};
+  const int count = static_cast<int>(terms.offsets.size());
+  for (int t = 0; t < count; ++t) {
+    const Pair xj = terms.sample[t];
+    const Pair wj = terms.weight[t];
+    const double* shifted = x + terms.offsets[t] + lag;
+#pragma GCC unroll 8
+    for (int q = 0; q < P; ++q) sums[q] = sums[q] + xj * load_pair(shifted + 2 * q) * wj;
+  }
+  for (int q = 0; q < P; ++q) {
+    r[lag + 2 * q] = scale * sums[q][0];
+    r[lag + 2 * q + 1] = scale * sums[q][1];
+  }
+}
+
+// r[lag] for lag = first .. end - 1: eight lags at a time (four pairs keep
+// the multipliers busy while each sum waits for its previous addition), then
+// two, then one.
+void autocorrelation_lags(double* r, const double* x, const LagTerms& terms, int span, int first,
+                          int end) {
+  const double scale = (1.0 / span) / span;
+  int lag = first;
+  for (; lag + 8 <= end; lag += 8) autocorrelation_lag_pairs<4>(r, x, terms, lag, scale);
+  for (; lag + 2 <= end; lag += 2) autocorrelation_lag_pairs<1>(r, x, terms, lag, scale);
+  for (; lag < end; ++lag) {
+    double sum = 0.0;
+    for (size_t t = 0; t < terms.offsets.size(); ++t) {
+      const int j = terms.offsets[t];
+      sum = sum + x[j] * x[j + lag] * terms.weight[t][0];
+    }
+    r[lag] = scale * sum;
+  }
+}
+
+// The smallest lag whose region can be a peak: sample_rate / 1102, and at
+// least 1 (rates below 1102 Hz: never divide by a zero lag).
+int smallest_peak_lag(int sample_rate) {
+  const int min_lag = sample_rate / MIN_LAG_DIVISOR;
+  return min_lag < 1 ? 1 : min_lag;
+}
+
+// Offsets n = first .. end - 1 of a window of half-length length centred on
+// block entry block_len / 2 whose block entries exist.
+struct WindowSpan {
+  int first = 0;
+  int end = 0;
+};
+
+WindowSpan window_span(int length, int block_len) {
+  const int half = block_len / 2;
+  WindowSpan span;
+  span.first = -length > -half ? -length : -half;
+  span.end = length < block_len - half ? length : block_len - half;
+  if (span.end < span.first) span.end = span.first;
+  return span;
+}
+
+// Running sums of one grid index's windowed sum.
+struct WindowSums {
+  double re = 0.0;
+  double im = 0.0;
+};
+
+// Adds the terms of offsets n = first .. end - 1: the Hann-weighted sample
+// times the cosine and the sine. centre points at block entry block_len / 2;
+// f at the factors of offset first.
+void add_window_terms(WindowSums& sums, const double* centre, const double* f, int first,
+                      int end) {
+  double re = sums.re, im = sums.im;
+  for (int n = first; n < end; ++n, f += 3) {
+    const double v = f[0] * centre[n];
+    re = re + f[1] * v;
+    im = im - f[2] * v;
+  }
+  sums.re = re;
+  sums.im = im;
+}
+
+double window_magnitude(const WindowSums& sums, int length) {
+  return std::sqrt((sums.re * sums.re + sums.im * sums.im) / length);
+}
+
+// Magnitude of the block at one grid index of half-length length from its
+// factors.
+double windowed_magnitude(const double* block, int block_len, int length,
+                          const std::vector<double>& values) {
+  const WindowSpan span = window_span(length, block_len);
+  WindowSums sums;
+  add_window_terms(sums, block + block_len / 2, values.data(), span.first, span.end);
+  return window_magnitude(sums, length);
+}
+
+// Magnitudes of two grid indices, a with the longer window (long_len) and b
+// (short_len <= long_len), whose offsets lie inside a's. The offsets both
+// windows share are summed side by side; each index's sums still run with n
+// rising.
+void two_windowed_magnitudes(double& magnitude_a, double& magnitude_b, const double* block,
+                             int block_len, int long_len, const std::vector<double>& values_a,
+                             int short_len, const std::vector<double>& values_b) {
+  const WindowSpan a = window_span(long_len, block_len);
+  const WindowSpan b = window_span(short_len, block_len);
+  const double* centre = block + block_len / 2;
+  const double* fa = values_a.data();
+  const double* fb = values_b.data();
+  WindowSums sa, sb;
+  add_window_terms(sa, centre, fa, a.first, b.first);
+  fa += 3 * static_cast<size_t>(b.first - a.first);
+  double re_a = sa.re, im_a = sa.im, re_b = 0.0, im_b = 0.0;
+  for (int n = b.first; n < b.end; ++n, fa += 3, fb += 3) {
+    const double x = centre[n];
+    const double va = fa[0] * x;
+    const double vb = fb[0] * x;
+    re_a = re_a + fa[1] * va;
+    re_b = re_b + fb[1] * vb;
+    im_a = im_a - fa[2] * va;
+    im_b = im_b - fb[2] * vb;
+  }
+  sa = WindowSums{re_a, im_a};
+  sb = WindowSums{re_b, im_b};
+  add_window_terms(sa, centre, fa, b.end, a.end);
+  magnitude_a = window_magnitude(sa, long_len);
+  magnitude_b = window_magnitude(sb, short_len);
 }
 
 }  // namespace
@@ -83,11 +230,26 @@ void autocorrelation_four_lags(double* r, const double* x, const double* weight,
 double estimate_block_f0(const double* block, int span, int sample_rate, double& energy) {
   energy = 0.0;
   if (span < 1) return 0.0;
-  std::vector<double> cosine(span);
-  std::vector<double> r(span);
+  const std::vector<double> cosine = autocorr_cosine(span);
+  return estimate_block_f0(block, span, sample_rate, cosine.data(), energy);
+}
+
+std::vector<double> autocorr_cosine(int span) {
+  std::vector<double> cosine(span > 0 ? span : 0);
   const double two_pi = 8.0 * std::atan(1.0);
   for (int j = 0; j < span; ++j) cosine[j] = std::cos(j * two_pi / span);
-  weighted_autocorrelation(r.data(), block, span, span, cosine.data());
+  return cosine;
+}
+
+double estimate_block_f0(const double* block, int span, int sample_rate, const double* cosine,
+                         double& energy) {
+  energy = 0.0;
+  if (span < 1) return 0.0;
+  // The peak search reads r[0] and the lags from the smallest peak lag on.
+  std::vector<double> r(span);
+  const LagTerms terms = lag_terms(block, span, span, cosine);
+  autocorrelation_lags(r.data(), block, terms, span, 0, 1);
+  autocorrelation_lags(r.data(), block, terms, span, smallest_peak_lag(sample_rate), span);
   energy = r[0];
   double peak_freq[MAX_PEAKS];
   double peak_height[MAX_PEAKS];
@@ -100,18 +262,7 @@ double estimate_block_f0(const double* block, int span, int sample_rate, double&
 // r[i] = (1/span)/span * sum_j x[j] * x[j+i] * (0.5 cosine[j] + 0.5).
 void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine) {
   if (span < 1) return;
-  std::vector<double> weight(span);
-  for (int j = 0; j < span; ++j) weight[j] = 0.5 * cosine[j] + 0.5;
-  const double scale = (1.0 / span) / span;
-  int lag = 0;
-  for (; lag + 4 <= lags; lag += 4) {
-    autocorrelation_four_lags(r, x, weight.data(), span, lag, scale);
-  }
-  for (; lag < lags; ++lag) {
-    double sum = 0.0;
-    for (int j = 0; j < span; ++j) sum = sum + x[j] * x[j + lag] * weight[j];
-    r[lag] = scale * sum;
-  }
+  autocorrelation_lags(r, x, lag_terms(x, span, lags, cosine), span, 0, lags);
 }
 
 // Peak regions: runs of lags (from sample_rate / 1102 on) whose value exceeds
@@ -120,8 +271,7 @@ void weighted_autocorrelation(double* r, const double* x, int span, int lags, co
 int collect_autocorr_peaks(double* peak_freq, double* peak_height, int capacity, const double* r,
                            int span, int sample_rate) {
   if (capacity < 1 || span < 1) return 0;
-  int min_lag = sample_rate / MIN_LAG_DIVISOR;
-  if (min_lag < 1) min_lag = 1;  // rates below 1102 Hz: never divide by a zero lag
+  const int min_lag = smallest_peak_lag(sample_rate);
   peak_freq[0] = static_cast<double>(sample_rate);
   peak_height[0] = r[0];
   int n = 1;
@@ -181,26 +331,71 @@ void grid_spectrum(double* spectrum, const double* block, int block_len, const F
   maximum = 0.0;
   if (lo < 0) lo = 0;
   if (hi > GRID_SIZE) hi = GRID_SIZE;
-  const double w0 = TWO_PI / sample_rate;
-  const int half = block_len / 2;
+  std::vector<double> values;
   for (int k = lo; k < hi; ++k) {
     const int length = grid.half_window[k];
     if (length <= 0) {  // only for a grid built from a rate of 0 or less
       spectrum[k] = 0.0;
       continue;
     }
-    const double omega = w0 * grid.freq[k];
-    const double c = PI / length;
-    double re = 0.0, im = 0.0;
-    for (int n = -length; n < length; ++n) {
-      const int p = half + n;
-      if (p < 0 || p >= block_len) continue;
-      const double h = 0.5 * std::cos(n * c) + 0.5;
-      const double v = h * block[p];
-      re = re + std::cos(n * omega) * v;
-      im = im - std::sin(n * omega) * v;
+    make_grid_factors(values, grid, k, block_len, sample_rate);
+    spectrum[k] = windowed_magnitude(block, block_len, length, values);
+    if (spectrum[k] > maximum) maximum = spectrum[k];
+  }
+}
+
+void key_grid_factors(GridFactors& factors, int block_len, int sample_rate) {
+  if (factors.block_len == block_len && factors.sample_rate == sample_rate) return;
+  factors.block_len = block_len;
+  factors.sample_rate = sample_rate;
+  factors.made.fill(0);
+  for (std::vector<double>& values : factors.values) values = std::vector<double>();
+}
+
+// The Hann weight 0.5 cos(n pi / L) + 0.5 and the phase cos(n w), sin(n w)
+// with w = 2 pi freq[k] / rate, for the offsets whose block entries exist.
+void make_grid_factors(std::vector<double>& values, const FrequencyGrid& grid, int k, int block_len,
+                       int sample_rate) {
+  values.clear();
+  const int length = grid.half_window[k];
+  if (length <= 0) return;
+  const double w0 = TWO_PI / sample_rate;
+  const double omega = w0 * grid.freq[k];
+  const double c = PI / length;
+  const WindowSpan span = window_span(length, block_len);
+  values.resize(3 * static_cast<size_t>(span.end - span.first));
+  double* f = values.data();
+  for (int n = span.first; n < span.end; ++n, f += 3) {
+    f[0] = 0.5 * std::cos(n * c) + 0.5;
+    f[1] = std::cos(n * omega);
+    f[2] = std::sin(n * omega);
+  }
+}
+
+// Two grid indices at a time, each pair's shared offsets summed side by side.
+void grid_spectrum_from_factors(double* spectrum, const double* block, int block_len,
+                                const FrequencyGrid& grid, const GridFactors& factors, int lo,
+                                int hi, double& maximum) {
+  maximum = 0.0;
+  if (lo < 0) lo = 0;
+  if (hi > GRID_SIZE) hi = GRID_SIZE;
+  int k = lo;
+  for (; k + 1 < hi; k += 2) {
+    const int la = grid.half_window[k], lb = grid.half_window[k + 1];
+    if (la <= 0 || lb <= 0) break;
+    if (la >= lb) {
+      two_windowed_magnitudes(spectrum[k], spectrum[k + 1], block, block_len, la,
+                              factors.values[k], lb, factors.values[k + 1]);
+    } else {
+      two_windowed_magnitudes(spectrum[k + 1], spectrum[k], block, block_len, lb,
+                              factors.values[k + 1], la, factors.values[k]);
     }
-    spectrum[k] = std::sqrt((re * re + im * im) / length);
+    if (spectrum[k] > maximum) maximum = spectrum[k];
+    if (spectrum[k + 1] > maximum) maximum = spectrum[k + 1];
+  }
+  for (; k < hi; ++k) {
+    const int length = grid.half_window[k];
+    spectrum[k] = length <= 0 ? 0.0 : windowed_magnitude(block, block_len, length, factors.values[k]);
     if (spectrum[k] > maximum) maximum = spectrum[k];
   }
 }

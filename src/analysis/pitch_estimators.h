@@ -2,6 +2,9 @@
 // picking (a coarse fundamental), and the grid spectrum with its first peak.
 #pragma once
 
+#include <array>
+#include <vector>
+
 #include "analysis/frequency_grid.h"
 
 namespace quillet {
@@ -17,6 +20,15 @@ inline constexpr double PICK_THRESHOLD = 50.0;
 // energy receives r[0] in every case.
 double estimate_block_f0(const double* block, int span, int sample_rate, double& energy);
 
+// cos(j * 2 pi / span) for j = 0 .. span - 1: the weight table of the
+// autocorrelation, the same for every block.
+std::vector<double> autocorr_cosine(int span);
+
+// estimate_block_f0 with the weight table made once by the caller
+// (autocorr_cosine(span)).
+double estimate_block_f0(const double* block, int span, int sample_rate, const double* cosine,
+                         double& energy);
+
 void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine);
 
 int collect_autocorr_peaks(double* peak_freq, double* peak_height, int capacity, const double* r,
@@ -26,6 +38,33 @@ int choose_fundamental_peak(const double* peak_freq, const double* peak_height, 
 
 void grid_spectrum(double* spectrum, const double* block, int block_len, const FrequencyGrid& grid,
                    int lo, int hi, int sample_rate, double& maximum);
+
+// The trigonometric factors of the grid spectrum's windowed sums. They depend
+// only on the grid index, the window offset n and the sample rate, not on the
+// block, so an analysis makes each index's factors once and every block
+// measured at that index reuses them.
+struct GridFactors {
+  int sample_rate = 0;  // the rate and block length the factors were made for
+  int block_len = 0;
+  std::array<char, GRID_SIZE> made{};
+  // Per index, three doubles for each window offset n whose block entry
+  // exists, n rising: 0.5 cos(n pi / L) + 0.5, cos(n w), sin(n w).
+  std::array<std::vector<double>, GRID_SIZE> values;
+};
+
+// Forgets every made index when the factors were made for another sample rate
+// or block length.
+void key_grid_factors(GridFactors& factors, int block_len, int sample_rate);
+
+// Makes the factors of grid index k (0 .. 900) into values.
+void make_grid_factors(std::vector<double>& values, const FrequencyGrid& grid, int k, int block_len,
+                       int sample_rate);
+
+// grid_spectrum with the factors of indices lo .. hi - 1 made beforehand (for
+// this block_len and the rate of the grid); the same values to the last bit.
+void grid_spectrum_from_factors(double* spectrum, const double* block, int block_len,
+                                const FrequencyGrid& grid, const GridFactors& factors, int lo,
+                                int hi, double& maximum);
 
 int first_spectral_peak(const double* spectrum, int lo, int hi, double threshold);
 

@@ -1,8 +1,11 @@
 #include "analysis/pitch_passes.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <thread>
+#include <vector>
 
 #include "analysis/frequency_list.h"
 #include "analysis/pitch_analysis.h"
@@ -18,34 +21,171 @@ bool in_range(const GridRange& range, int index) { return range.lo <= index && i
 // Origin of the block that the first two passes measure for step i.
 int measure_origin(int step) { return step * BLOCK_STEP - BLOCK_LEAD; }
 
-// First prominent peak of the grid spectrum of the block in work.y over
-// range.lo .. range.hi - 1.
-int spectral_peak(const SoundView& sound, PitchWork& work, const GridRange& range) {
+// Threads that share independent jobs: the machine's cores, at most four, at
+// least one, and no more than there are jobs.
+int thread_count(int jobs) {
+  const unsigned cores = std::thread::hardware_concurrency();
+  const int usable = cores == 0 ? 1 : static_cast<int>(std::min(cores, 4u));
+  return std::max(1, std::min(usable, jobs));
+}
+
+struct NoScratch {};
+
+// Runs job(index, scratch) for index = 0 .. count - 1, shared out among the
+// threads of thread_count: the calling thread with own, each helper thread
+// with a Scratch of its own. The jobs must be independent of one another;
+// they are all done when this returns.
+template <typename Scratch, typename Job>
+void run_jobs(int count, Scratch& own, const Job& job) {
+  std::atomic<int> next{0};
+  const auto work = [&](Scratch& scratch) {
+    for (int index = next++; index < count; index = next++) job(index, scratch);
+  };
+  std::vector<std::jthread> helpers;
+  for (int t = 1; t < thread_count(count); ++t) {
+    helpers.emplace_back([&] {
+      Scratch scratch;
+      work(scratch);
+    });
+  }
+  work(own);
+}
+
+// Marks the grid indices that a spectrum over range reads: lo .. hi - 1.
+void want_range(std::vector<char>& wanted, const GridRange& range) {
+  for (int k = std::max(range.lo, 0); k < std::min(range.hi, GRID_SIZE); ++k) wanted[k] = 1;
+}
+
+// Makes the grid factors of the wanted indices that are not made yet.
+void make_wanted_factors(const SoundView& sound, GridFactors& factors,
+                         const std::vector<char>& wanted) {
+  key_grid_factors(factors, BLOCK_LENGTH, sound.sample_rate);
+  std::vector<int> missing;
+  for (int k = 0; k < GRID_SIZE; ++k) {
+    if (wanted[k] && !factors.made[k]) missing.push_back(k);
+  }
+  NoScratch none;
+  run_jobs(static_cast<int>(missing.size()), none, [&](int index, NoScratch&) {
+    const int k = missing[index];
+    make_grid_factors(factors.values[k], sound.grid, k, BLOCK_LENGTH, sound.sample_rate);
+  });
+  for (int k : missing) factors.made[k] = 1;
+}
+
+void make_range_factors(const SoundView& sound, GridFactors& factors, const GridRange& range) {
+  std::vector<char> wanted(GRID_SIZE, 0);
+  want_range(wanted, range);
+  make_wanted_factors(sound, factors, wanted);
+}
+
+// First prominent peak of the grid spectrum of the block in scratch.y over
+// range.lo .. range.hi - 1, whose factors are made.
+int spectral_peak(const SoundView& sound, const GridFactors& factors, StepScratch& scratch,
+                  const GridRange& range) {
   double maximum = 0.0;
-  grid_spectrum(work.spectrum.data(), work.y.data(), BLOCK_LENGTH, sound.grid, range.lo, range.hi,
-                sound.sample_rate, maximum);
-  return first_spectral_peak(work.spectrum.data(), range.lo, range.hi, PEAK_FLOOR * maximum);
+  grid_spectrum_from_factors(scratch.spectrum.data(), scratch.y.data(), BLOCK_LENGTH, sound.grid,
+                             factors, range.lo, range.hi, maximum);
+  return first_spectral_peak(scratch.spectrum.data(), range.lo, range.hi, PEAK_FLOOR * maximum);
 }
 
 // Converts the measuring block of step and returns its spectral peak in range.
-int measure_step(const SoundView& sound, PitchWork& work, int step, const GridRange& range) {
-  convert_block(work.y.data(), sound.samples, measure_origin(step), BLOCK_LENGTH, sound.channels);
-  return spectral_peak(sound, work, range);
+int measure_block(const SoundView& sound, const GridFactors& factors, StepScratch& scratch,
+                  int step, const GridRange& range) {
+  convert_block(scratch.y.data(), sound.samples, measure_origin(step), BLOCK_LENGTH,
+                sound.channels);
+  return spectral_peak(sound, factors, scratch, range);
 }
 
-// Candidate index of a block whose coarse fundamental is f0 (> 0): the
-// spectral peak within 8 grid indices of it; a peak at the lower edge lies
-// outside the search and gives 0.
-int coarse_candidate(const SoundView& sound, PitchWork& work, double f0) {
-  const int centre = nearest_grid_index(sound.grid, f0);
-  const GridRange range = grid_range_around(centre, COARSE_HALF_RANGE);
-  const int peak = spectral_peak(sound, work, range);
-  return peak == range.lo ? 0 : peak;
+// The spectral peak of step's measuring block in range: the one measured
+// ahead when it was for this range, else measured now.
+int measure_step(const SoundView& sound, PitchWork& work, int step, const GridRange& range) {
+  const StepMeasurement& ahead = work.ahead[step];
+  if (ahead.peak >= 0 && ahead.lo == range.lo && ahead.hi == range.hi) return ahead.peak;
+  make_range_factors(sound, work.factors, range);
+  return measure_block(sound, work.factors, work.scratch, step, range);
 }
 
 void set_step(const SoundView& sound, PitchWork& work, double* freq, int step, int index) {
   work.cand[step] = index;
   freq[step] = sound.grid.freq[index];
+}
+
+// The coarse estimate of every step: amp[i] and the coarse fundamental f0[i]
+// (0 for none), from the weighted autocorrelation of its measuring block.
+void estimate_steps(const SoundView& sound, PitchWork& work, std::vector<double>& f0,
+                    double* amp) {
+  const std::vector<double> cosine = autocorr_cosine(AUTOCORR_SPAN);
+  run_jobs(sound.nsteps + 1, work.scratch, [&](int i, StepScratch& scratch) {
+    convert_block(scratch.y.data(), sound.samples, measure_origin(i), BLOCK_LENGTH,
+                  sound.channels);
+    f0[i] = estimate_block_f0(scratch.y.data(), AUTOCORR_SPAN, sound.sample_rate, cosine.data(),
+                              amp[i]);
+  });
+}
+
+// cand[i] of every step: the spectral peak within 8 grid indices of its
+// coarse fundamental; a peak at the lower edge lies outside the search and
+// gives 0, as does a step without a coarse fundamental.
+void coarse_candidates(const SoundView& sound, PitchWork& work, const std::vector<double>& f0) {
+  std::vector<int> voiced;
+  std::vector<GridRange> ranges(f0.size());
+  std::vector<char> wanted(GRID_SIZE, 0);
+  for (int i = 0; i <= sound.nsteps; ++i) {
+    work.cand[i] = 0;
+    if (!(f0[i] > 0.0)) continue;
+    ranges[i] = grid_range_around(nearest_grid_index(sound.grid, f0[i]), COARSE_HALF_RANGE);
+    want_range(wanted, ranges[i]);
+    voiced.push_back(i);
+  }
+  make_wanted_factors(sound, work.factors, wanted);
+  run_jobs(static_cast<int>(voiced.size()), work.scratch, [&](int index, StepScratch& scratch) {
+    const int i = voiced[index];
+    const int peak = measure_block(sound, work.factors, scratch, i, ranges[i]);
+    work.cand[i] = peak == ranges[i].lo ? 0 : peak;
+  });
+}
+
+// The measurements that the second pass is sure to make first, read off the
+// candidates it starts from: the first step of every repair walk (its step is
+// out of the global range, the next one in it, and the walk searches around
+// the next one) and the global re-estimate of a step out of range between an
+// in-range step and an out-of-range one. What these steps hold when the pass
+// reaches them is still what they hold now; the measurements that depend on
+// the pass's own results are made when it gets there.
+void plan_ahead(const SoundView& sound, PitchWork& work, const GridRange& global) {
+  work.ahead.assign(static_cast<size_t>(sound.nsteps) + 1, StepMeasurement{});
+  for (int i = 0; i <= sound.nsteps; ++i) {
+    const int next = work.cand[i + 1];
+    if (in_range(global, work.cand[i])) continue;
+    GridRange range;
+    if (in_range(global, next)) {
+      range = grid_range_around(next, REPAIR_HALF_RANGE);
+    } else if (i == 0 ? next != 0 : in_range(global, work.cand[i - 1])) {
+      range = global;
+    } else {
+      continue;
+    }
+    work.ahead[i].lo = range.lo;
+    work.ahead[i].hi = range.hi;
+  }
+}
+
+// Makes the planned measurements, shared out among the threads.
+void measure_ahead(const SoundView& sound, PitchWork& work) {
+  std::vector<int> planned;
+  std::vector<char> wanted(GRID_SIZE, 0);
+  for (int i = 0; i <= sound.nsteps; ++i) {
+    const StepMeasurement& ahead = work.ahead[i];
+    if (ahead.hi == 0) continue;
+    want_range(wanted, GridRange{ahead.lo, ahead.hi});
+    planned.push_back(i);
+  }
+  make_wanted_factors(sound, work.factors, wanted);
+  run_jobs(static_cast<int>(planned.size()), work.scratch, [&](int index, StepScratch& scratch) {
+    StepMeasurement& ahead = work.ahead[planned[index]];
+    ahead.peak = measure_block(sound, work.factors, scratch, planned[index],
+                               GridRange{ahead.lo, ahead.hi});
+  });
 }
 
 // Re-estimates step i and, while the earlier steps disagree, walks back over
@@ -93,17 +233,17 @@ void settle_step(const SoundView& sound, PitchWork& work, const GridRange& globa
 
 // Refinement score of trial period length: how well the stretch around x0
 // matches the stretch one period later, read through the block's spline.
-double period_score(const PitchWork& work, double length) {
+double period_score(const StepScratch& scratch, double length) {
   const double x0 = (3072.0 - length) / 2.0;
   const double x1 = x0 + length;
   const double floor0 = std::floor(x0);
   const double floor1 = std::floor(x1);
   const double t0 = x0 - floor0;
   const double t1 = x1 - floor1;
-  const double* y = work.y.data();
-  const double* b = work.b.data();
-  const double* c = work.c.data();
-  const double* d = work.d.data();
+  const double* y = scratch.y.data();
+  const double* b = scratch.b.data();
+  const double* c = scratch.c.data();
+  const double* d = scratch.d.data();
   const int first0 = static_cast<int>(floor0) - REFINE_HALF_SPAN;
   const int first1 = static_cast<int>(floor1) - REFINE_HALF_SPAN;
   double cross = 0.0;
@@ -132,21 +272,21 @@ bool stretches_fit(double length) {
 
 // Score of trial s, computed on first use: the peak search looks at only a
 // few trials around the middle one.
-double trial_score(PitchWork& work, double low, double unit, int s) {
-  if (!work.scored[s]) {
-    work.score[s] = period_score(work, low + s * unit);
-    work.scored[s] = 1;
+double trial_score(StepScratch& scratch, double low, double unit, int s) {
+  if (!scratch.scored[s]) {
+    scratch.score[s] = period_score(scratch, low + s * unit);
+    scratch.scored[s] = 1;
   }
-  return work.score[s];
+  return scratch.score[s];
 }
 
 // The score peak nearest the middle trial, or -1 when there is none.
-int nearest_score_peak(PitchWork& work, double low, double unit) {
-  std::fill(work.scored.begin(), work.scored.end(), 0);
+int nearest_score_peak(StepScratch& scratch, double low, double unit) {
+  std::fill(scratch.scored.begin(), scratch.scored.end(), 0);
   double best = -32768.0;
   int peak = -1;
   for (int s = REFINE_MIDDLE; s < REFINE_TRIALS; ++s) {
-    const double value = trial_score(work, low, unit, s);
+    const double value = trial_score(scratch, low, unit, s);
     if (value < best) {
       peak = s - 1;
       break;
@@ -154,7 +294,7 @@ int nearest_score_peak(PitchWork& work, double low, double unit) {
     best = value;
   }
   for (int s = REFINE_MIDDLE; s >= 0; --s) {
-    const double value = trial_score(work, low, unit, s);
+    const double value = trial_score(scratch, low, unit, s);
     if (value < best) {
       if (s < REFINE_MIDDLE) peak = s + 1;
       break;
@@ -165,17 +305,19 @@ int nearest_score_peak(PitchWork& work, double low, double unit) {
 }
 
 // Refines voiced step i; returns false when its trial periods do not fit the
-// block (the step keeps its frequency and is not reported).
-bool refine_step(const SoundView& sound, PitchWork& work, int i, double* freq) {
+// block (the step keeps its frequency and is not reported). Reads and writes
+// freq[i] only.
+bool refine_step(const SoundView& sound, StepScratch& scratch, int i, double* freq) {
   const double period = sound.sample_rate / freq[i];
   const double low = period * SEMITONE_DOWN;
   const double high = period * SEMITONE_UP;
   const double unit = (high - low) / 256.0;
   if (!(high < 2048.0) || !stretches_fit(low) || !stretches_fit(low + 256 * unit)) return false;
-  convert_block(work.y.data(), sound.samples, i * BLOCK_STEP - REFINE_LEAD, BLOCK_LENGTH,
+  convert_block(scratch.y.data(), sound.samples, i * BLOCK_STEP - REFINE_LEAD, BLOCK_LENGTH,
                 sound.channels);
-  spline_compute(work.y.data(), BLOCK_LENGTH, work.b.data(), work.c.data(), work.d.data());
-  const int peak = nearest_score_peak(work, low, unit);
+  spline_compute(scratch.y.data(), BLOCK_LENGTH, scratch.b.data(), scratch.c.data(),
+                 scratch.d.data());
+  const int peak = nearest_score_peak(scratch, low, unit);
   if (peak >= 0) freq[i] = sound.sample_rate / (low + peak * unit);
   return true;
 }
@@ -213,12 +355,11 @@ void add_continuity_weight(ContinuitySums& sums, const double* freq, int i, doub
 }
 
 void coarse_pass(const SoundView& sound, PitchWork& work, double* freq, double* amp) {
+  std::vector<double> f0(static_cast<size_t>(sound.nsteps) + 1, 0.0);
+  estimate_steps(sound, work, f0, amp);
+  coarse_candidates(sound, work, f0);
   for (int i = 0; i <= sound.nsteps; ++i) {
-    convert_block(work.y.data(), sound.samples, measure_origin(i), BLOCK_LENGTH, sound.channels);
-    double energy = 0.0;
-    const double f0 = estimate_block_f0(work.y.data(), AUTOCORR_SPAN, sound.sample_rate, energy);
-    amp[i] = energy;
-    set_step(sound, work, freq, i, f0 > 0.0 ? coarse_candidate(sound, work, f0) : 0);
+    set_step(sound, work, freq, i, work.cand[i]);
     add_continuity_weight(work.sums, freq, i, amp[i]);
     std::printf("(1/3) %d/%d \r", i, sound.nsteps);
   }
@@ -234,6 +375,8 @@ GridRange global_range(const SoundView& sound, PitchWork& work) {
 
 double consistency_pass(const SoundView& sound, PitchWork& work, const GridRange& global,
                         double* freq, const double* amp) {
+  plan_ahead(sound, work, global);
+  measure_ahead(sound, work);
   for (int i = 0; i <= sound.nsteps; ++i) {
     settle_step(sound, work, global, i, freq);
     add_continuity_weight(work.sums, freq, i, amp[i]);
@@ -245,9 +388,16 @@ double consistency_pass(const SoundView& sound, PitchWork& work, const GridRange
 }
 
 void refine_pass(const SoundView& sound, PitchWork& work, double* freq) {
+  std::vector<int> voiced;
   for (int i = 0; i <= sound.nsteps; ++i) {
-    if (freq[i] == UNVOICED_HZ) continue;
-    if (refine_step(sound, work, i, freq)) std::printf("(3/3) %d/%d\r", i, sound.nsteps);
+    if (freq[i] != UNVOICED_HZ) voiced.push_back(i);
+  }
+  std::vector<char> refined(voiced.size(), 0);
+  run_jobs(static_cast<int>(voiced.size()), work.scratch, [&](int index, StepScratch& scratch) {
+    refined[index] = refine_step(sound, scratch, voiced[index], freq);
+  });
+  for (size_t index = 0; index < voiced.size(); ++index) {
+    if (refined[index]) std::printf("(3/3) %d/%d\r", voiced[index], sound.nsteps);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/frequency_grid.h"
+#include "analysis/pitch_estimators.h"
 #include "audio_io/wave_info.h"
 #include "constants.h"
 
@@ -47,8 +48,9 @@ struct ContinuitySums {
   double weight_sum = 0.0;
 };
 
-// Working arrays of one analysis, allocated once and reused for every step.
-struct PitchWork {
+// One thread's buffers for measuring steps: a block with its spline, the grid
+// spectrum and the refinement scores.
+struct StepScratch {
   std::vector<double> y = std::vector<double>(BLOCK_LENGTH);
   std::vector<double> b = std::vector<double>(BLOCK_LENGTH);
   std::vector<double> c = std::vector<double>(BLOCK_LENGTH);
@@ -56,7 +58,25 @@ struct PitchWork {
   std::vector<double> spectrum = std::vector<double>(GRID_SIZE);
   std::vector<double> score = std::vector<double>(REFINE_TRIALS);
   std::vector<char> scored = std::vector<char>(REFINE_TRIALS);
+};
+
+// The spectral peak of a step's measuring block over lo .. hi - 1, made ahead
+// of the second pass; peak is -1 until it has been measured.
+struct StepMeasurement {
+  int lo = 0;
+  int hi = 0;
+  int peak = -1;
+};
+
+// Working data of one analysis. The passes share the independent per-step
+// measurements out among up to four threads, each with its own scratch; the
+// running sums, the repair walks and the progress lines stay in step order on
+// the calling thread.
+struct PitchWork {
+  StepScratch scratch;  // the calling thread's buffers
+  GridFactors factors;  // grid spectrum factors of every index measured so far
   std::vector<int> cand;  // nsteps + 2 candidate grid indices; the last stays 0
+  std::vector<StepMeasurement> ahead;  // second pass: one measurement per step at most
   ContinuitySums sums;
 };
 
