@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis/frequency_files.h"
@@ -227,8 +228,7 @@ TEST(PitchAnalysis, GridRangesClipAtTheEnds) {
                {0, 50, 1, 50},  {51, 50, 1, 101},    {851, 50, 801, 901}, {872, 30, 842, 901}};
   for (const auto& c : cases) {
     const GridRange range = grid_range_around(c.centre, c.half);
-    EXPECT_EQ(range.lo, c.lo) << c.centre << " +- " << c.half;
-    EXPECT_EQ(range.hi, c.hi) << c.centre << " +- " << c.half;
+    EXPECT_EQ(std::pair(range.lo, range.hi), std::pair(c.lo, c.hi)) << c.centre << " +- " << c.half;
   }
 }
 

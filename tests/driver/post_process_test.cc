@@ -20,25 +20,20 @@ using namespace test;
 using Samples = std::vector<double>;
 
 TEST(PostProcessStages, SmoothingWeightsAndOperators) {
-  EXPECT_EQ(one_pole_weight("h50", 'h'), std::sqrt(0.5));
+  // h50 and the one-pole pass itself: the h50 note further down.
   EXPECT_EQ(one_pole_weight("LH100", 'H'), std::sqrt(0.9999999));
   for (const char* none : {"h", "h-20", "L"}) EXPECT_EQ(one_pole_weight(none, 'h'), 0.0) << none;
-  EXPECT_EQ(three_tap_weight("c", 'c', 0.5), 0.5 * 0.01);  // the default is scaled too
-  EXPECT_EQ(three_tap_weight("c30", 'c', 0.5), 30 * 0.01);
-  EXPECT_EQ(three_tap_weight("c250", 'c', 0.5), 1.0);
-  EXPECT_EQ(three_tap_weight("c-1", 'c', 0.5), 0.0);
-  EXPECT_EQ(three_tap_weight("L", 'c', 0.5), 0.5);  // absent: the default as it is
-
-  // One-pole: each sample leans on the already smoothed one before it.
-  Samples y = {4, 0, 0, 8};
-  one_pole_smooth(y, 4, 0.5);
-  EXPECT_EQ(y, (Samples{4, 2, 1, 4.5}));
+  // A bare c scales the default too; without c the default is kept as it is.
+  for (const auto& [flags, weight] :
+       {std::pair{"c", 0.5 * 0.01}, {"c30", 30 * 0.01}, {"c250", 1.0}, {"c-1", 0.0}, {"L", 0.5}}) {
+    EXPECT_EQ(three_tap_weight(flags, 'c', 0.5), weight) << flags;
+  }
   // Three-tap from the values before the pass, the spare tail read past
   // out_len; without a tail nothing is read past the vector.
   struct Case { double w; int d; Samples expected; };
   for (const Case& c : {Case{1.0, 1, {2, 1, 2, 4, 0, 0, 0}}, Case{1.0, 2, {2, 2, 1, 4, 0, 0, 0}},
                         Case{0.5, 1, {3, 0.5, 1, 6, 0, 0, 0}}, Case{1.0, 3, {4, 0, 0, 5}}}) {
-    y = {4, 0, 0, 8, 0, 0, 0};
+    Samples y = {4, 0, 0, 8, 0, 0, 0};
     y.resize(c.expected.size());
     three_tap_smooth(y, 4, c.w, c.d);
     EXPECT_EQ(y, c.expected) << c.w << " " << c.d;
@@ -169,13 +164,12 @@ TEST(PostProcessAndWrite, StagesWithoutTheFilterInTheirOrder) {
 }
 
 TEST(PostProcessAndWrite, FilteredVoiceWithSettingsLineAndFailures) {
-  // Filter settings from the flags (g-150 is clamped to -100: 10^-0.5); a head
-  // as long as the note divides nothing by zero; P100 puts the peak at 16384.
+  // Filter settings from the flags (g-150 is clamped to -100: 10^-0.5); P100
+  // puts the peak at 16384.
   ScratchDir scratch;
   const std::string path = scratch.file("voice.wav");
   Note note = voice_note("L5g-150f50P100");
   const int out_len = note.params.out_len;
-  note.params.fixed_in = out_len;
   Written out = write_note(note, path);
   EXPECT_EQ(out.status, 0);
   const std::string head = "filter low=215.000Hz factor=5 gen=0.32 fce=0.50 \n" + kFiltering + "0->0 \r";
