@@ -35,10 +35,10 @@ struct Analysed {
 };
 
 Analysed analyse(const std::string& path, const std::string& flags, const SampleStore& samples, int frames,
-                 int sample_rate, int channels = 1) {
+                 int sample_rate) {
   Analysed result;
   result.console = console_of([&] {
-    result.list = analyse_pitch(path, flags, samples, frames, sample_rate, channels, grid_at(sample_rate));
+    result.list = analyse_pitch(path, flags, samples, frames, sample_rate, 1, grid_at(sample_rate));
   });
   return result;
 }
@@ -48,8 +48,7 @@ SyntheticVoice voice_of(double f0, int sample_rate, double seconds) {
 }
 
 Analysed analyse_voice(const std::string& path, const std::string& flags, const SyntheticVoice& voice) {
-  return analyse(path, flags, synthetic_voice(voice), synthetic_voice_frames(voice),
-                 voice.sample_rate, voice.channels);
+  return analyse(path, flags, synthetic_voice(voice), synthetic_voice_frames(voice), voice.sample_rate);
 }
 
 // The progress line of format for each step 0..nsteps (only the voiced ones when given a list).
@@ -84,9 +83,9 @@ TEST(PitchAnalysis, SyntheticVoicesAnalyseWithinAFewCents) {
 
 // The first pass's lines, then the second's (with any repair walk's), then
 // "(3/3)" for the voiced steps only.
-TEST(PitchAnalysis, ConsoleShowsEachPassAndTheSecondChannelIsIgnored) {
+TEST(PitchAnalysis, ConsoleShowsEachPass) {
   ScratchDir dir;
-  SyntheticVoice voice = voice_of(220.0, 22050, 0.15);
+  const SyntheticVoice voice = voice_of(220.0, 22050, 0.15);
   const Analysed mono = analyse_voice(dir.file("mono.wav"), "", voice);
   const int n = synthetic_voice_frames(voice) / 256;
   const std::string pass1 = kAnalysisStarts + progress_lines("(1/3) %d/%d \r", n);
@@ -96,9 +95,6 @@ TEST(PitchAnalysis, ConsoleShowsEachPassAndTheSecondChannelIsIgnored) {
   const std::string tail = "(2/3) " + std::to_string(n) + "/" + std::to_string(n) + " \r" + pass3;
   EXPECT_EQ(mono.console.substr(0, head.size()), head);
   EXPECT_EQ(mono.console.substr(mono.console.size() - tail.size()), tail);
-  // The second channel holds the first negated: read together they would cancel.
-  voice.channels = 2;
-  EXPECT_EQ(analyse_voice(dir.file("stereo.wav"), "", voice).list.freq, mono.list.freq);
 }
 
 TEST(PitchAnalysis, ShortSilentAndNoisySounds) {

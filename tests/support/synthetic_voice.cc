@@ -107,17 +107,12 @@ double synthetic_voice_f0_at(const SyntheticVoice& voice, double frame) {
 
 std::vector<int16_t> synthetic_voice(const SyntheticVoice& voice) {
   const int frames = std::max(0, synthetic_voice_frames(voice));
-  const int channels = voice.channels == 2 ? 2 : 1;
   const std::vector<double> signal = shaped_voice(voice, frames);
   double peak = 0.0;
   for (double value : signal) peak = std::max(peak, std::fabs(value));
   const double scale = peak > 0.0 ? voice.amplitude / peak : 0.0;
-  std::vector<int16_t> samples(static_cast<size_t>(frames + std::max(0, voice.tail_frames)) * channels, 0);
-  for (int n = 0; n < frames; ++n) {
-    const int16_t value = to_sample(signal[n] * scale);
-    samples[static_cast<size_t>(n) * channels] = value;
-    if (channels == 2) samples[static_cast<size_t>(n) * 2 + 1] = to_sample(-signal[n] * scale);
-  }
+  std::vector<int16_t> samples(static_cast<size_t>(frames + std::max(0, voice.tail_frames)), 0);
+  for (int n = 0; n < frames; ++n) samples[n] = to_sample(signal[n] * scale);
   return samples;
 }
 

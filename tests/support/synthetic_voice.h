@@ -19,7 +19,6 @@ struct SyntheticVoice {
   double vibrato_hz = 5.5;       // vibrato rate
   double jitter = 0.002;         // relative random change of each period (uniform, +-)
   uint32_t seed = 1;             // seed of the jitter generator
-  int channels = 1;              // 1, or 2: the second channel holds the first negated
   int tail_frames = 0;           // zero frames appended (3072 for a sample store)
   double formant1_hz = 700.0;    // first resonator
   double formant2_hz = 1150.0;   // second resonator
@@ -31,7 +30,7 @@ int synthetic_voice_frames(const SyntheticVoice& voice);
 // Fundamental in Hz that the vibrato gives at frame (jitter not included).
 double synthetic_voice_f0_at(const SyntheticVoice& voice, double frame);
 
-// Interleaved int16 samples: synthetic_voice_frames frames of sound, then
+// Mono int16 samples: synthetic_voice_frames frames of sound, then
 // tail_frames zero frames. The sound fades in and out over 10 ms.
 std::vector<int16_t> synthetic_voice(const SyntheticVoice& voice);
 
