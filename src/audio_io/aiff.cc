@@ -68,6 +68,14 @@ void check_form_header(std::FILE* file) {
   }
 }
 
+// A chunk of odd size is followed by one pad byte. It is skipped when it is
+// 0, so files whose writer left the pad out still read.
+void skip_pad_byte(std::FILE* file, const AiffChunk& chunk) {
+  if (chunk.size % 2 == 0 || chunk.body.size() != chunk.size) return;
+  const int next = std::fgetc(file);
+  if (next != 0 && next != EOF) std::ungetc(next, file);
+}
+
 // Reads the next chunk whole; false when fewer than 4 bytes of id are left.
 // A size field the file cuts short leaves a chunk with an empty body.
 bool read_chunk(std::FILE* file, AiffChunk& chunk) {
@@ -75,6 +83,7 @@ bool read_chunk(std::FILE* file, AiffChunk& chunk) {
   if (!read_exact(file, chunk.id, sizeof chunk.id)) return false;
   chunk.size = read_exact(file, size_field, sizeof size_field) ? be32_at(size_field) : 0;
   chunk.body = read_up_to(file, chunk.size);
+  skip_pad_byte(file, chunk);
   return true;
 }
 

@@ -73,6 +73,12 @@ TEST(AiffRead, ChunkLayoutsAndSizesAreHeldToTheFile) {
       // COMM after other chunks, chunks between it and SSND.
       {aiff_chunk("NAME", "voice") + mono_comm(3) + aiff_chunk("MARK", std::string(2, '\0')) +
            aiff_chunk("SSND", ssnd_body(sound)), 6, {10, 20, 30, 0}},
+      // An odd-sized chunk followed by its zero pad byte, one odd COMM body
+      // padded and one whose writer left the pad out.
+      {aiff_chunk("NAME", "voice") + std::string(1, '\0') + mono_comm(3) +
+           aiff_chunk("SSND", ssnd_body(sound)), 6, {10, 20, 30, 0}},
+      {aiff_chunk("COMM", comm_body(1, 3, 16, 44100) + "x") + std::string(1, '\0') +
+           aiff_chunk("SSND", ssnd_body(sound)), 6, {10, 20, 30, 0}},
       // COMM promises 10 frames, SSND holds 3 and a stray byte.
       {mono_comm(10) + aiff_chunk("SSND", ssnd_body(sound + "\x01")), 6, {10, 20, 30, 0}},
       // The sound starts offset bytes after the SSND header.
