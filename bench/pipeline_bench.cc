@@ -15,6 +15,7 @@
 #include "filter/post_filter.h"
 #include "support/process.h"
 #include "support/synthetic_voice.h"
+#include "support/wav_builder.h"
 
 namespace quillet {
 namespace {
@@ -116,8 +117,7 @@ void BM_WholeNoteOneSecond(benchmark::State& state) {
   voice.seconds = 1.5;
   const std::vector<int16_t> samples = test::synthetic_voice(voice);
   const std::string input = scratch.file("voice.wav");
-  test::write_file_bytes(input, test::wav_file_bytes(samples, test::synthetic_voice_frames(voice),
-                                                     1, 44100));
+  test::write_file_bytes(input, test::wav16(samples, 1, 44100));
   const std::string output = scratch.file("out.wav");
   const std::vector<std::string> words = {"quillet", input, output, "A4", "100", "B60", "0",
                                           "1000", "100", "0", "100", "100"};
