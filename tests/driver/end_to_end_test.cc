@@ -169,3 +169,25 @@ TEST(EndToEnd, AiffAndMultiChannelInputsRenderLikeTheMonoWav) {
 
 }  // namespace
 }  // namespace quillet
+
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's shadow memory needs more address space
+namespace quillet {
+namespace {
+using namespace test;
+
+// A note too long for the memory the process may use ends with a message and
+// status 255, and leaves no output file behind.
+TEST(EndToEnd, OutOfMemoryEndsWithAMessage) {
+  const Voice& shared = voice();
+  const std::string output = shared.dir.file("huge.wav");
+  const CommandResult run = run_program(
+      "/bin/sh", {"-c", "ulimit -v 3000000 && exec \"$0\" \"$@\"", QUILLET_BINARY, shared.wav,
+                  output, "100", "2000000"});
+  EXPECT_EQ(run.exit_code, 255);
+  EXPECT_TRUE(run.output.ends_with("out of memory.\n")) << run.output;
+  EXPECT_FALSE(file_exists(output));
+}
+
+}  // namespace
+}  // namespace quillet
+#endif
