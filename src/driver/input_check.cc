@@ -10,7 +10,7 @@ bool input_format_ok(const WaveInfo& info) {
     std::printf("file format error.(16 bit only.\n\n");
     return false;
   }
-  if (info.sample_rate < MIN_SAMPLE_RATE) {
+  if (info.sample_rate < MIN_SAMPLE_RATE || info.sample_rate > MAX_SAMPLE_RATE) {
     std::printf("file format error.(sample rate.\n");
     return false;
   }

@@ -7,6 +7,8 @@
 namespace quillet {
 
 inline constexpr uint32_t MIN_SAMPLE_RATE = 1102;
+// Rates above this do not fit the signed rate the analysis and grid compute with.
+inline constexpr uint32_t MAX_SAMPLE_RATE = 0x7FFFFFFFu;
 
 // True when info describes input the run can use. Otherwise prints the
 // format message as a line and returns false.

@@ -79,6 +79,7 @@ TEST(EndToEnd, UsageAndRefusedInputs) {
       {"eight.wav", riff_file(riff_chunk("fmt ", fmt_body(1, 44100, 8)) + riff_chunk("data", "abcd")), bits},
       {"data_first.wav", riff_file(riff_chunk("data", "") + fmt16), bits},  // read, but no frame size
       {"slow.wav", wav16(std::vector<int16_t>(2000, 100), 1, 1000), rate},
+      {"fast.wav", wav16(std::vector<int16_t>(2000, 100), 1, 0x80000000u), rate},
       {"no_channels.aiff", form_file(aiff_chunk("COMM", comm_body(0, 0, 16, 44100)) + sound), bits},
       {"wide.aiff", form_file(aiff_chunk("COMM", comm_body(40000, 1, 16, 44100)) +
                               aiff_chunk("SSND", ssnd_body(std::string(80000, '\1')))), bits},
