@@ -5,7 +5,7 @@
 
 #include "constants.h"
 #include "driver/numeric.h"
-#include "filter/spectral.h"
+#include "filter/fft.h"
 
 namespace quillet {
 

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "filter/spectral.h"
+#include "filter/fft.h"
 
 namespace quillet {
 

@@ -11,7 +11,7 @@
 #include "filter/envelope.h"
 #include "filter/filter_options.h"
 #include "filter/frame_synthesis.h"
-#include "filter/spectral.h"
+#include "filter/fft.h"
 #include "flags.h"
 #include "synth/spline.h"
 

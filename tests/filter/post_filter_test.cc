@@ -10,7 +10,7 @@
 
 #include "filter/filter_options.h"
 #include "filter/frame_synthesis.h"
-#include "filter/spectral.h"
+#include "filter/fft.h"
 #include "support/console.h"
 #include "support/process.h"
 #include "support/synthetic_voice.h"

@@ -1,4 +1,4 @@
-#include "filter/spectral.h"
+#include "filter/fft.h"
 
 #include <gtest/gtest.h>
 
