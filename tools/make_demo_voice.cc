@@ -17,6 +17,7 @@
 
 #include "audio_io/wav.h"
 #include "constants.h"
+#include "seeded_random.h"
 
 namespace quillet {
 namespace {
@@ -51,26 +52,8 @@ struct Formant {
 const Formant kVowelA[] = {
     {800.0, 80.0}, {1200.0, 90.0}, {2500.0, 120.0}, {3500.0, 200.0}, {4500.0, 260.0}};
 
-// splitmix64: small, fast and the same on every platform.
-struct Random {
-  uint64_t state;
-};
-
-uint64_t next_bits(Random& random) {
-  random.state += 0x9E3779B97F4A7C15ULL;
-  uint64_t z = random.state;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-  return z ^ (z >> 31);
-}
-
-// Uniform in [-1, 1).
-double next_uniform(Random& random) {
-  return static_cast<double>(next_bits(random) >> 11) * (2.0 / 9007199254740992.0) - 1.0;
-}
-
 // Roughly Gaussian with unit variance (sum of four uniforms), bounded at +-3.5.
-double next_gaussian(Random& random) {
+double next_gaussian(SeededRandom& random) {
   double sum = 0.0;
   for (int i = 0; i < 4; ++i) sum += next_uniform(random);
   return sum * std::sqrt(3.0 / 4.0);
@@ -134,14 +117,14 @@ struct Glottis {
   double last_flow = 0.0;
 };
 
-void start_cycle(Glottis& g, const VoiceDesign& d, Random& random) {
+void start_cycle(Glottis& g, const VoiceDesign& d, SeededRandom& random) {
   g.period_factor = 1.0 + d.jitter * next_gaussian(random);
   g.amplitude = 1.0 + d.shimmer * next_gaussian(random);
 }
 
 // One sample of source: the radiated glottal pulse plus breath noise that is
 // strongest while the glottis is open.
-double source_sample(Glottis& g, const VoiceDesign& d, Random& random, double t) {
+double source_sample(Glottis& g, const VoiceDesign& d, SeededRandom& random, double t) {
   const double hz = d.base_hz * std::pow(2.0, vibrato_cents(d, t) / 1200.0);
   g.phase += hz / (d.sample_rate * g.period_factor);
   if (g.phase >= 1.0) {
@@ -158,7 +141,7 @@ double source_sample(Glottis& g, const VoiceDesign& d, Random& random, double t)
 
 std::vector<double> synthesise_voice(const VoiceDesign& d) {
   const int count = static_cast<int>(d.duration_s * d.sample_rate + 0.5);
-  Random random{d.seed};
+  SeededRandom random{d.seed};
   Glottis glottis;
   start_cycle(glottis, d, random);
   std::vector<Resonator> tract;

@@ -3,29 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "seeded_random.h"
+
 namespace quillet::test {
 
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-
-// splitmix64: a small generator whose output is fixed by its seed everywhere.
-struct Random {
-  uint64_t state;
-};
-
-uint64_t next_bits(Random& random) {
-  random.state += 0x9E3779B97F4A7C15ull;
-  uint64_t z = random.state;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
-// Uniform in [-1, 1).
-double next_signed(Random& random) {
-  return static_cast<double>(next_bits(random) >> 11) * (2.0 / 9007199254740992.0) - 1.0;
-}
 
 // Two-pole resonator y[n] = g x[n] + a1 y[n-1] + a2 y[n-2] with unit gain at
 // its centre frequency (approximately).
@@ -54,8 +38,8 @@ double resonate(Resonator& res, double x) {
 // period is not locked to whole samples.
 std::vector<double> pulse_train(const SyntheticVoice& voice, int frames) {
   std::vector<double> pulses(static_cast<size_t>(frames) + 1, 0.0);
-  Random random{voice.seed * 0x2545F4914F6CDD1Dull + 7};
-  double period_scale = 1.0 + voice.jitter * next_signed(random);
+  SeededRandom random{voice.seed * 0x2545F4914F6CDD1Dull + 7};
+  double period_scale = 1.0 + voice.jitter * next_uniform(random);
   double phase = 0.0;
   for (int n = 0; n < frames; ++n) {
     const double step = synthetic_voice_f0_at(voice, n) * period_scale / voice.sample_rate;
@@ -65,7 +49,7 @@ std::vector<double> pulse_train(const SyntheticVoice& voice, int frames) {
     const double past = phase / step;  // how far before sample n the pulse fell
     pulses[n] += 1.0 - past;
     if (n > 0) pulses[n - 1] += past;
-    period_scale = 1.0 + voice.jitter * next_signed(random);
+    period_scale = 1.0 + voice.jitter * next_uniform(random);
   }
   pulses.resize(frames);
   return pulses;
@@ -119,15 +103,15 @@ std::vector<int16_t> synthetic_voice(const SyntheticVoice& voice) {
 std::vector<int16_t> white_noise(int frames, double amplitude, uint32_t seed, int tail_frames) {
   frames = std::max(0, frames);
   std::vector<int16_t> samples(static_cast<size_t>(frames + std::max(0, tail_frames)), 0);
-  Random random{seed * 0x9E3779B97F4A7C15ull + 3};
-  for (int n = 0; n < frames; ++n) samples[n] = to_sample(amplitude * next_signed(random));
+  SeededRandom random{seed * 0x9E3779B97F4A7C15ull + 3};
+  for (int n = 0; n < frames; ++n) samples[n] = to_sample(amplitude * next_uniform(random));
   return samples;
 }
 
 std::vector<double> noise_values(int count, double amplitude, uint32_t seed) {
   std::vector<double> values(static_cast<size_t>(std::max(0, count)));
-  Random random{seed * 0x9E3779B97F4A7C15ull + 5};
-  for (double& value : values) value = amplitude * next_signed(random);
+  SeededRandom random{seed * 0x9E3779B97F4A7C15ull + 5};
+  for (double& value : values) value = amplitude * next_uniform(random);
   return values;
 }
 
