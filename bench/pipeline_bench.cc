@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "constants.h"
+#include "core/constants.h"
 #include "driver/run.h"
 #include "filter/post_filter.h"
 #include "support/process.h"

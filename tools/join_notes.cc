@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "audio_io/wav.h"
-#include "constants.h"
+#include "core/constants.h"
 
 namespace quillet {
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "audio_io/wav.h"
-#include "constants.h"
+#include "core/constants.h"
 #include "seeded_random.h"
 
 namespace quillet {

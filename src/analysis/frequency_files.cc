@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "analysis/atomic_file.h"
+#include "core/atomic_file.h"
 
 namespace quillet {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "analysis/frequency_grid.h"
-#include "analysis/frequency_list.h"
+#include "core/frequency_list.h"
 
 namespace quillet {
 

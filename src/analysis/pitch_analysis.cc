@@ -7,7 +7,7 @@
 
 #include "analysis/frequency_files.h"
 #include "analysis/pitch_passes.h"
-#include "flags.h"
+#include "core/flags.h"
 
 namespace quillet {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "analysis/frequency_grid.h"
-#include "analysis/frequency_list.h"
-#include "audio_io/wave_info.h"
+#include "core/frequency_list.h"
+#include "core/wave_info.h"
 
 namespace quillet {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "constants.h"
+#include "core/constants.h"
 
 namespace quillet {
 

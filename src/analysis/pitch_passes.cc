@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/frequency_list.h"
+#include "core/frequency_list.h"
 #include "analysis/pitch_analysis.h"
 #include "analysis/pitch_estimators.h"
 #include "synth/spline.h"

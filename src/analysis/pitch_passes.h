@@ -8,8 +8,8 @@
 
 #include "analysis/frequency_grid.h"
 #include "analysis/pitch_estimators.h"
-#include "audio_io/wave_info.h"
-#include "constants.h"
+#include "core/wave_info.h"
+#include "core/constants.h"
 
 namespace quillet {
 

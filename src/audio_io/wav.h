@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "audio_io/wave_info.h"
+#include "core/wave_info.h"
 
 namespace quillet {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "flags.h"
+#include "core/flags.h"
 
 namespace quillet {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "driver/render_params.h"
+#include "core/render_params.h"
 
 namespace quillet {
 

@@ -2,7 +2,7 @@
 // two bytes per channel, and a usable sample rate.
 #pragma once
 
-#include "audio_io/wave_info.h"
+#include "core/wave_info.h"
 
 namespace quillet {
 

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "analysis/frequency_grid.h"
-#include "driver/render_params.h"
+#include "core/render_params.h"
 
 namespace quillet {
 

@@ -5,10 +5,10 @@
 #include <cstdio>
 
 #include "audio_io/wav.h"
-#include "constants.h"
-#include "driver/numeric.h"
+#include "core/constants.h"
+#include "core/numeric.h"
 #include "filter/post_filter.h"
-#include "flags.h"
+#include "core/flags.h"
 
 namespace quillet {
 

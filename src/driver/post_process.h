@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "analysis/frequency_list.h"
-#include "audio_io/wave_info.h"
-#include "driver/render_params.h"
+#include "core/frequency_list.h"
+#include "core/wave_info.h"
+#include "core/render_params.h"
 #include "synth/resynthesis.h"
 
 namespace quillet {

@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstdio>
 
-#include "constants.h"
+#include "core/constants.h"
 #include "driver/command_line.h"
-#include "driver/numeric.h"
-#include "flags.h"
+#include "core/numeric.h"
+#include "core/flags.h"
 
 namespace quillet {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "constants.h"
-#include "driver/numeric.h"
+#include "core/constants.h"
+#include "core/numeric.h"
 #include "filter/fft.h"
 
 namespace quillet {

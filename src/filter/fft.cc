@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "constants.h"
+#include "core/constants.h"
 
 namespace quillet {
 

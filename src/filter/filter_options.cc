@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "flags.h"
+#include "core/flags.h"
 
 namespace quillet {
 

@@ -5,14 +5,14 @@
 #include <cmath>
 #include <cstdio>
 
-#include "analysis/frequency_list.h"
-#include "constants.h"
-#include "driver/numeric.h"
+#include "core/frequency_list.h"
+#include "core/constants.h"
+#include "core/numeric.h"
 #include "filter/envelope.h"
 #include "filter/filter_options.h"
 #include "filter/frame_synthesis.h"
 #include "filter/fft.h"
-#include "flags.h"
+#include "core/flags.h"
 #include "synth/spline.h"
 
 namespace quillet {

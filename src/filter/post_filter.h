@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "audio_io/wave_info.h"
+#include "core/wave_info.h"
 
 namespace quillet {
 

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "constants.h"
-#include "flags.h"
+#include "core/constants.h"
+#include "core/flags.h"
 
 namespace quillet {
 

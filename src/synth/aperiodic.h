@@ -6,7 +6,7 @@
 #include <array>
 #include <string>
 
-#include "driver/render_params.h"
+#include "core/render_params.h"
 #include "synth/spline.h"
 
 namespace quillet {

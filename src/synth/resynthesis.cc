@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "constants.h"
+#include "core/constants.h"
 #include "synth/aperiodic.h"
 #include "synth/spline.h"
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "analysis/frequency_list.h"
-#include "audio_io/wave_info.h"
-#include "driver/render_params.h"
+#include "core/frequency_list.h"
+#include "core/wave_info.h"
+#include "core/render_params.h"
 
 namespace quillet {
 

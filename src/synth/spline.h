@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "audio_io/wave_info.h"
-#include "constants.h"
+#include "core/wave_info.h"
+#include "core/constants.h"
 
 namespace quillet {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "analysis/frequency_grid.h"
-#include "constants.h"
+#include "core/constants.h"
 #include "support/fixtures.h"
 #include "support/synthetic_voice.h"
 

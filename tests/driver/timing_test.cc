@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/console.h"
-#include "driver/numeric.h"
+#include "core/numeric.h"
 
 namespace quillet {
 namespace {

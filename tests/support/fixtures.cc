@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "constants.h"
+#include "core/constants.h"
 
 namespace quillet::test {
 

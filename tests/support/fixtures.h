@@ -3,8 +3,8 @@
 #pragma once
 
 #include "analysis/frequency_grid.h"
-#include "analysis/frequency_list.h"
-#include "driver/render_params.h"
+#include "core/frequency_list.h"
+#include "core/render_params.h"
 
 namespace quillet::test {
 

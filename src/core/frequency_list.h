@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "constants.h"
+#include "core/constants.h"
 
 namespace quillet {
 
