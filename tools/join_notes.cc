@@ -6,6 +6,7 @@
 // more than half of either note it joins.
 //
 // Usage: join_notes [--crossfade MS | --gap MS] <output.wav> <note.wav>...
+// (installed as quillet-join; messages carry the name it was called by)
 
 #include <algorithm>
 #include <cmath>
@@ -22,6 +23,9 @@
 namespace quillet {
 namespace {
 
+// The name this program was called by, for its messages.
+std::string program_name = "join_notes";
+
 struct JoinRequest {
   int crossfade_samples = 0;
   int gap_samples = 0;
@@ -31,7 +35,8 @@ struct JoinRequest {
 };
 
 void print_usage() {
-  std::fprintf(stderr, "usage: join_notes [--crossfade MS | --gap MS] <output.wav> <note.wav>...\n");
+  std::fprintf(stderr, "usage: %s [--crossfade MS | --gap MS] <output.wav> <note.wav>...\n",
+               program_name.c_str());
 }
 
 // Reads a non-negative millisecond count as a sample count at 44100 Hz.
@@ -67,11 +72,12 @@ bool load_note(const std::string& path, std::vector<double>& note) {
   WaveInfo info;
   SampleStore samples;
   if (!read_wav(path, info, 0, samples)) {
-    std::fprintf(stderr, "join_notes: cannot read %s\n", path.c_str());
+    std::fprintf(stderr, "%s: cannot read %s\n", program_name.c_str(), path.c_str());
     return false;
   }
   if (info.channels != 1 || info.bits_per_sample != 16 || info.sample_rate != static_cast<uint32_t>(OUTPUT_RATE)) {
-    std::fprintf(stderr, "join_notes: %s is not mono 16-bit 44100 Hz\n", path.c_str());
+    std::fprintf(stderr, "%s: %s is not mono 16-bit 44100 Hz\n", program_name.c_str(),
+                 path.c_str());
     return false;
   }
   const size_t count = static_cast<size_t>(info.data_bytes / 2);
@@ -114,7 +120,7 @@ int join_notes(const JoinRequest& request) {
   const std::vector<int16_t> pcm = to_pcm16(phrase);
   const int32_t bytes = static_cast<int32_t>(pcm.size() * sizeof(int16_t));
   if (write_wav(request.output, pcm.data(), bytes, 16, 1, OUTPUT_RATE) != 0) {
-    std::fprintf(stderr, "join_notes: cannot write %s\n", request.output.c_str());
+    std::fprintf(stderr, "%s: cannot write %s\n", program_name.c_str(), request.output.c_str());
     return 1;
   }
   return 0;
@@ -124,6 +130,10 @@ int join_notes(const JoinRequest& request) {
 }  // namespace quillet
 
 int main(int argc, char** argv) {
+  if (argc > 0 && argv[0][0] != '\0') {
+    const std::string called = argv[0];
+    quillet::program_name = called.substr(called.find_last_of('/') + 1);
+  }
   const quillet::JoinRequest request = quillet::parse_request(argc, argv);
   if (!request.valid) {
     quillet::print_usage();
