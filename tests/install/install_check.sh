@@ -7,8 +7,9 @@
 #                              note, quillet-join joins notes
 #   man-pages SOURCE_DIR       the manual pages render without warnings and
 #                              document every flag letter the renderer reads
-#   package VERSION            the Debian package holds the same files as the
-#                              install, with its version and dependencies
+#   package VERSION [DEB]      the Debian package (built here with cpack, or
+#                              DEB) holds the same files as the install, with
+#                              its version and dependencies
 set -euo pipefail
 
 check=$1
@@ -169,14 +170,20 @@ check_man_pages() {
   done
 }
 
+# Builds the package with cpack into $1 (unless $2 names one already built).
+package_of_build() {
+  if [ -n "${2:-}" ]; then
+    mkdir -p "$1" && cp "$2" "$1/"
+  elif ! cpack --config "$build/CPackConfig.cmake" -B "$1" >"$scratch/cpack.log" 2>&1; then
+    cat "$scratch/cpack.log" >&2
+    fail "cpack failed"
+  fi
+}
+
 check_package() {
   local version=$1 arch deb field depends stage=$scratch/stage unpacked=$scratch/unpacked
   arch=$(dpkg --print-architecture)
-  if ! cpack --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" 2>&1; then
-    cat "$scratch/cpack.log" >&2
-    fail "cpack failed"
-    return
-  fi
+  package_of_build "$scratch/package" "${2:-}"
   deb=$scratch/package/quillet_${version}_$arch.deb
   [ -f "$deb" ] || { fail "no $(basename "$deb") among: $(ls "$scratch/package")"; return; }
 
