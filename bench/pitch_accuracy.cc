@@ -30,6 +30,7 @@
 #include "analysis/pitch_analysis.h"
 #include "audio_io/wav.h"
 #include "core/constants.h"
+#include "glottal_voice.h"
 #include "support/synthetic_voice.h"
 
 namespace quillet {
@@ -136,7 +137,7 @@ Score measure(const Sound& sound, bool accurate) {
 }
 
 void print_header() {
-  std::printf("%-28s %-8s %7s %6s %8s %9s %8s %7s\n", "voice", "method", "voiced", ">600c",
+  std::printf("%-30s %-8s %7s %6s %8s %9s %8s %7s\n", "voice", "method", "voiced", ">600c",
               "gross%", "median_c", "recall%", "ms/s");
 }
 
@@ -144,7 +145,7 @@ void print_row(const std::string& name, const char* method, const Score& s) {
   const double gross = s.found ? 100.0 * s.gross / s.found : 0.0;
   const double recall = s.voiced ? 100.0 * s.found / s.voiced : 0.0;
   const double cost = s.sound_seconds > 0.0 ? 1000.0 * s.seconds / s.sound_seconds : 0.0;
-  std::printf("%-28s %-8s %7d %6d %8.2f %9.2f %8.1f %7.1f\n", name.c_str(), method, s.voiced,
+  std::printf("%-30s %-8s %7d %6d %8.2f %9.2f %8.1f %7.1f\n", name.c_str(), method, s.voiced,
               s.wild, gross, median(s.cents), recall, cost);
 }
 
@@ -165,47 +166,90 @@ void report(const std::vector<Sound>& sounds) {
 
 // ---- synthetic voices
 
+// Formant voices of the test support (pulses through two resonators): the
+// vowel's first two formants.
 struct Vowel {
   const char* name;
   double f1, f2;
+  const glottal::Formant* formants;  // five formants for the glottal voices
 };
 
-constexpr Vowel kVowels[] = {{"a", 750.0, 1200.0}, {"i", 280.0, 2250.0}, {"u", 320.0, 800.0}};
+constexpr Vowel kVowels[] = {{"a", 750.0, 1200.0, glottal::kVowelA},
+                             {"i", 280.0, 2250.0, glottal::kVowelI},
+                             {"u", 320.0, 800.0, glottal::kVowelU}};
 
-// The pitch of each step whose neighbourhood (40 ms either side) is voiced
-// throughout; 0 elsewhere.
-Reference known_pitch(const test::SyntheticVoice& voice, int frames) {
+// Margin around every change of voicing where the pitch is not scored.
+constexpr double kMarginSeconds = 0.04;
+
+// The pitch of each step whose neighbourhood is voiced throughout by
+// voiced_at; pitch_at elsewhere. 0 where not scored.
+Reference known_pitch(int frames, int rate, const std::function<bool(double)>& voiced_at,
+                      const std::function<double(double)>& pitch_at) {
   Reference truth;
   const int nsteps = frames / BLOCK_STEP;
-  const double margin = 0.04 * voice.sample_rate;
+  const double margin = kMarginSeconds * rate;
   truth.hz.assign(static_cast<size_t>(nsteps) + 1, 0.0);
   for (int i = 0; i <= nsteps; ++i) {
     const double at = static_cast<double>(i) * BLOCK_STEP;
     bool voiced = true;
     for (double probe = at - margin; probe <= at + margin; probe += margin / 8.0) {
-      voiced = voiced && test::synthetic_voice_voiced_at(voice, probe);
+      voiced = voiced && voiced_at(probe);
     }
-    if (voiced) truth.hz[i] = test::synthetic_voice_f0_at(voice, at);
+    if (voiced) truth.hz[i] = pitch_at(at);
   }
   return truth;
 }
 
-Sound synthetic_sound(const std::string& name, test::SyntheticVoice voice) {
+Sound pulse_sound(const std::string& name, test::SyntheticVoice voice) {
   voice.tail_frames = BLOCK_LENGTH;
   Sound sound;
   sound.name = name;
   sound.samples = test::synthetic_voice(voice);
   sound.frames = test::synthetic_voice_frames(voice);
   sound.rate = voice.sample_rate;
-  sound.truth = known_pitch(voice, sound.frames);
+  sound.truth = known_pitch(
+      sound.frames, sound.rate, [&](double f) { return test::synthetic_voice_voiced_at(voice, f); },
+      [&](double f) { return test::synthetic_voice_f0_at(voice, f); });
   return sound;
 }
 
-test::SyntheticVoice plain_voice(const Vowel& vowel, double f0, int rate) {
+// A glottal voice is scored between the end of its onset and the start of
+// its release.
+Sound glottal_sound(const std::string& name, const glottal::VoiceDesign& design) {
+  Sound sound;
+  sound.name = name;
+  const std::vector<double> signal = glottal::synthesise_voice(design);
+  sound.samples = glottal::to_pcm16(signal, design.peak);
+  sound.frames = static_cast<int>(sound.samples.size());
+  sound.samples.resize(sound.samples.size() + BLOCK_LENGTH, 0);
+  sound.rate = design.sample_rate;
+  const double rate = design.sample_rate;
+  const double voiced_from = design.attack_s;
+  const double voiced_to = design.duration_s - design.tail_s - design.release_s;
+  sound.truth = known_pitch(
+      sound.frames, sound.rate,
+      [&](double f) { return f / rate >= voiced_from && f / rate <= voiced_to; },
+      [&](double f) {
+        return design.base_hz * std::pow(2.0, glottal::vibrato_cents(design, f / rate) / 1200.0);
+      });
+  return sound;
+}
+
+glottal::VoiceDesign glottal_design(const Vowel& vowel, double f0, int rate) {
+  glottal::VoiceDesign design;
+  design.sample_rate = rate;
+  design.duration_s = 1.0;
+  design.base_hz = f0;
+  design.jitter = 0.001;
+  design.vowel.assign(vowel.formants, vowel.formants + 5);
+  return design;
+}
+
+test::SyntheticVoice pulse_voice(const Vowel& vowel, double f0, int rate) {
   test::SyntheticVoice voice;
   voice.f0 = f0;
   voice.sample_rate = rate;
-  voice.seconds = 1.0;
+  voice.seconds = 2.0;
   voice.jitter = 0.0005;
   voice.formant1_hz = vowel.f1;
   voice.formant2_hz = vowel.f2;
@@ -218,33 +262,36 @@ std::vector<Sound> synthetic_sounds() {
   for (int rate : {22050, 44100, 48000}) {
     for (const Vowel& vowel : kVowels) {
       for (double f0 : {70.0, 110.0, 220.0, 440.0, 880.0}) {
-        std::snprintf(name, sizeof name, "/%s/ %g Hz @%d", vowel.name, f0, rate);
-        sounds.push_back(synthetic_sound(name, plain_voice(vowel, f0, rate)));
+        std::snprintf(name, sizeof name, "glottal /%s/ %g Hz @%d", vowel.name, f0, rate);
+        sounds.push_back(glottal_sound(name, glottal_design(vowel, f0, rate)));
       }
     }
   }
   for (const Vowel& vowel : kVowels) {
     for (int rate : {22050, 44100}) {
-      test::SyntheticVoice voice = plain_voice(vowel, 180.0, rate);
-      voice.seconds = 2.0;
-      voice.vibrato_cents = 60.0;
-      std::snprintf(name, sizeof name, "/%s/ vibrato @%d", vowel.name, rate);
-      sounds.push_back(synthetic_sound(name, voice));
-      voice.vibrato_cents = 15.0;
-      voice.glide_cents = 1200.0;
-      std::snprintf(name, sizeof name, "/%s/ glide up @%d", vowel.name, rate);
-      sounds.push_back(synthetic_sound(name, voice));
-      voice.f0 = 600.0;
-      voice.glide_cents = -1500.0;
-      std::snprintf(name, sizeof name, "/%s/ glide down @%d", vowel.name, rate);
-      sounds.push_back(synthetic_sound(name, voice));
-      voice = plain_voice(vowel, 260.0, rate);
-      voice.seconds = 2.0;
+      glottal::VoiceDesign design = glottal_design(vowel, 180.0, rate);
+      design.duration_s = 2.0;
+      design.vibrato_cents = 60.0;
+      std::snprintf(name, sizeof name, "glottal /%s/ vibrato @%d", vowel.name, rate);
+      sounds.push_back(glottal_sound(name, design));
+      design.vibrato_cents = 15.0;
+      design.glide_cents = 1200.0;
+      std::snprintf(name, sizeof name, "glottal /%s/ glide up @%d", vowel.name, rate);
+      sounds.push_back(glottal_sound(name, design));
+      design.base_hz = 600.0;
+      design.glide_cents = -1500.0;
+      std::snprintf(name, sizeof name, "glottal /%s/ glide dn @%d", vowel.name, rate);
+      sounds.push_back(glottal_sound(name, design));
+      design = glottal_design(vowel, 260.0, rate);
+      design.breath_level = 0.08;
+      std::snprintf(name, sizeof name, "glottal /%s/ breathy @%d", vowel.name, rate);
+      sounds.push_back(glottal_sound(name, design));
+      test::SyntheticVoice voice = pulse_voice(vowel, 260.0, rate);
       voice.breath = 0.08;
       voice.gap_start = 0.7;
       voice.gap_seconds = 0.5;
-      std::snprintf(name, sizeof name, "/%s/ breath+gap @%d", vowel.name, rate);
-      sounds.push_back(synthetic_sound(name, voice));
+      std::snprintf(name, sizeof name, "pulses /%s/ gap @%d", vowel.name, rate);
+      sounds.push_back(pulse_sound(name, voice));
     }
   }
   return sounds;

@@ -52,6 +52,22 @@ int deepest_lag(const std::vector<double>& cmnd, int lo, int hi) {
   return best;
 }
 
+// The dip at a multiple of lag, within hi, that is DEEPER_MULTIPLE_RATIO
+// times deeper than the dip at lag or more, repeated from there; lag itself
+// when there is none.
+int deeper_multiple(const std::vector<double>& cmnd, int lag, int hi) {
+  for (int k = 2; k <= LARGEST_MULTIPLE; ++k) {
+    const int from = std::max(1, k * lag - k);
+    const int to = std::min(hi, k * lag + k);
+    if (from > to) break;
+    const int deepest = walk_down(cmnd, deepest_lag(cmnd, from, to), hi);
+    if (cmnd[static_cast<size_t>(deepest)] < DEEPER_MULTIPLE_RATIO * cmnd[static_cast<size_t>(lag)]) {
+      return deeper_multiple(cmnd, deepest, hi);
+    }
+  }
+  return lag;
+}
+
 void add_candidate(std::vector<std::pair<int, double>>& picked, int lag, double probability) {
   for (auto& entry : picked) {
     if (entry.first == lag) {
@@ -119,7 +135,8 @@ std::vector<PeriodCandidate> threshold_candidates(const std::vector<double>& cmn
       add_candidate(picked, deepest_lag(cmnd, lo, hi), UNREACHED_SHARE * unreached);
       break;
     }
-    add_candidate(picked, walk_down(cmnd, lag, hi), weights[static_cast<size_t>(k)]);
+    add_candidate(picked, deeper_multiple(cmnd, walk_down(cmnd, lag, hi), hi),
+                  weights[static_cast<size_t>(k)]);
   }
   for (const auto& [at, probability] : picked) {
     candidates.push_back(PeriodCandidate{refined_lag(cmnd, at), probability});

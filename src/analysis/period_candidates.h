@@ -16,6 +16,10 @@ inline constexpr int THRESHOLD_COUNT = 100;       // thresholds 0.01, 0.02 .. 1.
 inline constexpr double THRESHOLD_MEAN = 0.15;    // mean of their beta distribution
 inline constexpr double THRESHOLD_ALPHA = 2.0;    // its first shape parameter
 inline constexpr double UNREACHED_SHARE = 0.01;   // share of a threshold that no dip reaches
+// A dip gives its probability to a dip at a multiple of its lag that is this
+// many times deeper or more: its own lag was a strong harmonic, not the period.
+inline constexpr double DEEPER_MULTIPLE_RATIO = 0.25;
+inline constexpr int LARGEST_MULTIPLE = 4;
 
 struct PeriodCandidate {
   double period = 0.0;       // in frames of the searched signal, a fraction of a frame
@@ -40,7 +44,8 @@ std::vector<double> threshold_weights();
 bool normalised_difference(const PeriodSignal& signal, double centre, int window, int max_lag,
                            std::vector<double>& out);
 
-// The candidates that the thresholds pick from d' over span, parabola-refined
+// The candidates that the thresholds pick from d' over span, each moved to a
+// much deeper dip at a multiple of its lag where there is one, parabola-refined
 // and merged by lag. Their probabilities sum to at most 1.
 std::vector<PeriodCandidate> threshold_candidates(const std::vector<double>& cmnd,
                                                   const LagSpan& span,

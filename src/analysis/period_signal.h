@@ -1,7 +1,7 @@
 // The signal that the accurate analysis measures periods on: channel 0 of a
 // sample store as doubles, and a low-passed copy kept at every factor-th
 // frame, on which the period search of a high-rate sound runs at a rate near
-// 11 kHz. Frame m of the copy lies at frame m * factor of the original.
+// 22 kHz. Frame m of the copy lies at frame m * factor of the original.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 
 namespace quillet {
 
-inline constexpr int PERIOD_SEARCH_RATE = 11025;
+inline constexpr int PERIOD_SEARCH_RATE = 22050;
 
 struct PeriodSignal {
   std::vector<double> x;  // the frames; frames outside read as silence
@@ -27,7 +27,7 @@ PeriodSignal channel_zero(const SampleStore& samples, int frame_count, int chann
                           int sample_rate);
 
 // The factor that takes sample_rate to the period search rate: sample_rate /
-// 11025, at least 1.
+// 22050, at least 1.
 int decimation_factor(int sample_rate);
 
 // The signal low-passed below 0.4 of its rate over factor by a windowed sinc
