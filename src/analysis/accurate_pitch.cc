@@ -16,8 +16,8 @@ namespace {
 constexpr double kLowestHz = 50.0;
 constexpr double kHighestHz = 1500.0;
 constexpr double kSearchWindowSeconds = 0.025;
-constexpr double kRefineWindowSeconds = 0.012;
-constexpr double kRefinePeriods = 2.0;
+constexpr double kRefineWindowSeconds = 0.02;
+constexpr double kRefinePeriods = 3.0;
 // How fast a pitch may move, cents per second: 250 cents per 256 frames at
 // 44.1 kHz.
 constexpr double kSlopeCentsPerSecond = 250.0 * 44100.0 / 256.0;
