@@ -265,6 +265,13 @@ void weighted_autocorrelation(double* r, const double* x, int span, int lags, co
   autocorrelation_lags(r, x, lag_terms(x, span, lags, cosine), span, 0, lags);
 }
 
+double weighted_block_energy(const double* x, int span, const double* cosine) {
+  if (span < 1) return 0.0;
+  double r0 = 0.0;
+  autocorrelation_lags(&r0, x, lag_terms(x, span, span, cosine), span, 0, 1);
+  return r0;
+}
+
 // Peak regions: runs of lags (from sample_rate / 1102 on) whose value exceeds
 // 0.2 r[0]; each closed region lists its highest value at the integer
 // frequency sample_rate / lag. Entry 0 marks the zero lag.

@@ -31,6 +31,10 @@ double estimate_block_f0(const double* block, int span, int sample_rate, const d
 
 void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine);
 
+// r[0] of the weighted autocorrelation alone: the energy that estimate_block_f0
+// gives for the same block, to the last bit, without the other lags.
+double weighted_block_energy(const double* x, int span, const double* cosine);
+
 int collect_autocorr_peaks(double* peak_freq, double* peak_height, int capacity, const double* r,
                            int span, int sample_rate);
 

@@ -401,6 +401,22 @@ void refine_pass(const SoundView& sound, PitchWork& work, double* freq) {
   }
 }
 
+void step_amplitudes(const SoundView& sound, double* amp) {
+  const std::vector<double> cosine = autocorr_cosine(AUTOCORR_SPAN);
+  std::vector<double> block(BLOCK_LENGTH);
+  for (int i = 0; i <= sound.nsteps; ++i) {
+    convert_block(block.data(), sound.samples, measure_origin(i), BLOCK_LENGTH, sound.channels);
+    amp[i] = weighted_block_energy(block.data(), AUTOCORR_SPAN, cosine.data());
+  }
+}
+
+double continuity_average(const double* freq, const double* amp, int nsteps) {
+  ContinuitySums sums;
+  for (int i = 0; i <= nsteps; ++i) add_continuity_weight(sums, freq, i, amp[i]);
+  if (sums.weight_sum == 0.0 || sums.sum == 0.0) return UNVOICED_HZ;
+  return sums.sum / sums.weight_sum;
+}
+
 void smooth_low_voice(std::vector<double>& freq, int nsteps, double freq_avg) {
   freq[nsteps + 1] = freq[nsteps];
   const std::vector<double> old = freq;

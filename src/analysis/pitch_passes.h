@@ -102,6 +102,15 @@ double consistency_pass(const SoundView& sound, PitchWork& work, const GridRange
 // Third pass: each voiced step's frequency refined from its period.
 void refine_pass(const SoundView& sound, PitchWork& work, double* freq);
 
+// amp[0 .. nsteps] as the first pass measures them, without its estimates
+// or progress lines.
+void step_amplitudes(const SoundView& sound, double* amp);
+
+// The average that the second pass returns, taken over a finished list
+// freq[0 .. nsteps] with amplitudes amp: the running continuity average of
+// its steps, UNVOICED_HZ when it has no weight.
+double continuity_average(const double* freq, const double* amp, int nsteps);
+
 // Smooths freq[0 .. nsteps + 1] (entry nsteps + 1 is set to entry nsteps
 // first); unvoiced neighbours count as freq_avg.
 void smooth_low_voice(std::vector<double>& freq, int nsteps, double freq_avg);

@@ -49,23 +49,13 @@ struct AiffFormat {
   uint32_t sample_rate = 44100;
 };
 
-[[noreturn]] void give_up(std::FILE* file) {
-  if (file != nullptr) std::fclose(file);
-  std::exit(-1);
-}
-
-// Checks "FORM" and the "AIFF" form type; ends the process otherwise.
-void check_form_header(std::FILE* file) {
+// Checks "FORM" and the "AIFF" form type.
+SoundRead check_form_header(std::FILE* file) {
   unsigned char header[12] = {};  // a short file leaves zeros where nothing was read
   read_exact(file, header, sizeof header);
-  if (!is_chunk_id(header, "FORM")) {
-    std::printf(NOT_FORM, static_cast<unsigned>(le32_at(header)));
-    give_up(file);
-  }
-  if (!is_chunk_id(header + 8, "AIFF")) {
-    std::printf(NOT_AIFF, static_cast<unsigned>(le32_at(header + 8)));
-    give_up(file);
-  }
+  if (!is_chunk_id(header, "FORM")) return {SoundProblem::not_form, le32_at(header)};
+  if (!is_chunk_id(header + 8, "AIFF")) return {SoundProblem::not_aiff, le32_at(header + 8)};
+  return {};
 }
 
 // A chunk of odd size is followed by one pad byte. It is skipped when it is
@@ -99,18 +89,26 @@ AiffFormat decode_comm(const std::vector<unsigned char>& body) {
 }
 
 // Walks the chunks up to SSND, taking the format from any COMM before it.
-// Leaves the SSND chunk in sound; false when there is none.
-bool find_sound_chunk(std::FILE* file, AiffFormat& format, AiffChunk& sound) {
+// Leaves the SSND chunk in sound. A COMM of another sample size ends the walk.
+SoundProblem find_sound_chunk(std::FILE* file, AiffFormat& format, AiffChunk& sound) {
   while (read_chunk(file, sound)) {
-    if (is_chunk_id(sound.id, "SSND")) return true;
+    if (is_chunk_id(sound.id, "SSND")) return SoundProblem::none;
     if (!is_chunk_id(sound.id, "COMM")) continue;
     format = decode_comm(sound.body);
-    if (format.bits != 16) {
-      std::printf("%s", NOT_16_BIT);
-      give_up(file);
-    }
+    if (format.bits != 16) return SoundProblem::not_16_bit;
   }
-  return false;
+  return SoundProblem::no_sound_data;
+}
+
+// Prints the console text of a read that ends the process.
+void print_fatal_problem(const SoundRead& read) {
+  switch (read.problem) {
+    case SoundProblem::cannot_open: std::printf("%s", CANNOT_OPEN); break;
+    case SoundProblem::not_form: std::printf(NOT_FORM, static_cast<unsigned>(read.found_id)); break;
+    case SoundProblem::not_aiff: std::printf(NOT_AIFF, static_cast<unsigned>(read.found_id)); break;
+    case SoundProblem::not_16_bit: std::printf("%s", NOT_16_BIT); break;
+    default: break;
+  }
 }
 
 // Whole frames of sound the SSND body holds after its offset field, no more
@@ -164,18 +162,25 @@ uint32_t aiff_rate_from_extended(const unsigned char* extended) {
   return mantissa_high >> ((RATE_SHIFT_BASE - exponent) & 31);
 }
 
-bool read_aiff(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
+SoundRead read_aiff_checked(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    std::printf("%s", CANNOT_OPEN);
-    give_up(nullptr);
-  }
-  check_form_header(file);
+  if (file == nullptr) return {SoundProblem::cannot_open};
+  SoundRead read = check_form_header(file);
   AiffFormat format;
   AiffChunk sound;
-  const bool found = find_sound_chunk(file, format, sound);
+  if (read.problem == SoundProblem::none) read.problem = find_sound_chunk(file, format, sound);
   std::fclose(file);
-  return found && convert_sound(sound, format, pad_frames, info, samples);
+  if (read.problem == SoundProblem::none && !convert_sound(sound, format, pad_frames, info, samples))
+    read.problem = SoundProblem::no_sound_data;
+  return read;
+}
+
+bool read_aiff(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
+  const SoundRead read = read_aiff_checked(path, info, pad_frames, samples);
+  if (read.problem == SoundProblem::none) return true;
+  if (read.problem == SoundProblem::no_sound_data) return false;
+  print_fatal_problem(read);
+  std::exit(-1);
 }
 
 }  // namespace quillet

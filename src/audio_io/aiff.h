@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "audio_io/sound_file.h"
 #include "core/wave_info.h"
 
 namespace quillet {
@@ -13,6 +14,10 @@ namespace quillet {
 // malformed file it prints its own message and ends the process with status -1.
 // Returns false (no message) when the file holds no sound data chunk.
 bool read_aiff(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples);
+
+// As read_aiff, printing nothing and never ending the process: returns why no
+// samples could be read.
+SoundRead read_aiff_checked(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples);
 
 // Sample rate from the 10-byte 80-bit extended value of a COMM chunk: the
 // upper 32 mantissa bits shifted right by (16414 - exponent) modulo 32; sign

@@ -103,19 +103,13 @@ bool read_chunks(std::FILE* file, WaveInfo& info, int pad_frames, SampleStore& s
   }
 }
 
-bool read_riff_wave(std::FILE* file, WaveInfo& info, int pad_frames, SampleStore& samples) {
+SoundProblem read_riff_wave(std::FILE* file, WaveInfo& info, int pad_frames, SampleStore& samples) {
   unsigned char header[12] = {};  // a short file leaves zeros where nothing was read
   read_exact(file, header, sizeof header);
-  if (!is_chunk_id(header, "RIFF")) {
-    std::printf("file format error.\n\n");
-    return false;
-  }
-  if (!is_chunk_id(header + 8, "WAVE")) {
-    std::printf("file format error(2).\n\n");
-    return false;
-  }
+  if (!is_chunk_id(header, "RIFF")) return SoundProblem::not_riff;
+  if (!is_chunk_id(header + 8, "WAVE")) return SoundProblem::not_wave;
   info.sample_rate = 0;
-  return read_chunks(file, info, pad_frames, samples);
+  return read_chunks(file, info, pad_frames, samples) ? SoundProblem::none : SoundProblem::no_sound_data;
 }
 
 // The 44-byte header followed by the samples as little-endian bytes.
@@ -179,12 +173,19 @@ int replace_file(const std::string& path, const std::vector<unsigned char>& byte
 
 }  // namespace
 
-bool read_wav(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
+SoundRead read_wav_checked(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  const bool loaded = read_riff_wave(file, info, pad_frames, samples);
+  if (file == nullptr) return {SoundProblem::cannot_open};
+  const SoundProblem problem = read_riff_wave(file, info, pad_frames, samples);
   std::fclose(file);
-  return loaded;
+  return {problem};
+}
+
+bool read_wav(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
+  const SoundRead read = read_wav_checked(path, info, pad_frames, samples);
+  if (read.problem == SoundProblem::not_riff) std::printf("file format error.\n\n");
+  if (read.problem == SoundProblem::not_wave) std::printf("file format error(2).\n\n");
+  return read.problem == SoundProblem::none;
 }
 
 int write_wav(const std::string& path, const int16_t* samples, int32_t data_bytes, int bits_per_sample,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "audio_io/sound_file.h"
 #include "core/wave_info.h"
 
 namespace quillet {
@@ -14,6 +15,9 @@ namespace quillet {
 // could be read. Format checks (16 bits, channel layout, sample rate) are the
 // caller's.
 bool read_wav(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples);
+
+// As read_wav, printing nothing: returns why no samples could be read.
+SoundRead read_wav_checked(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples);
 
 // Writes a 44-byte-header PCM WAV holding data_bytes bytes of samples. The file
 // appears under path only when it was written completely. Returns 0 on

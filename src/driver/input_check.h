@@ -10,6 +10,14 @@ inline constexpr uint32_t MIN_SAMPLE_RATE = 1102;
 // Rates above this do not fit the signed rate the analysis and grid compute with.
 inline constexpr uint32_t MAX_SAMPLE_RATE = 0x7FFFFFFFu;
 
+enum class FormatProblem { none, not_16_bit, sample_rate };
+
+// Why info describes input the run cannot use, printing nothing.
+FormatProblem input_format_problem(const WaveInfo& info);
+
+// A short plain-English reason, such as "sample rate out of range".
+const char* format_problem_text(FormatProblem problem);
+
 // True when info describes input the run can use. Otherwise prints the
 // format message as a line and returns false.
 bool input_format_ok(const WaveInfo& info);

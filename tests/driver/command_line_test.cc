@@ -66,6 +66,10 @@ TEST(InputCheck, FormatMessagesAndFrameCount) {
     bool accepted = false;
     EXPECT_EQ(console_of([&] { accepted = input_format_ok(c.info); }), c.console);
     EXPECT_EQ(accepted, c.console.empty());
+    const FormatProblem problem = input_format_problem(c.info);
+    EXPECT_EQ(problem, c.console.empty()          ? FormatProblem::none
+                       : c.console == bits_message ? FormatProblem::not_16_bit
+                                                   : FormatProblem::sample_rate);
   }
   EXPECT_EQ(input_frame_count(format(16, 6, 12, 44100)), 333);  // whole frames only
   EXPECT_EQ(input_frame_count(format(16, 1, 0, 44100)), 0);

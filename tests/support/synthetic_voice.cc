@@ -45,6 +45,10 @@ std::vector<double> pulse_train(const SyntheticVoice& voice, int frames) {
     const double step = synthetic_voice_f0_at(voice, n) * period_scale / voice.sample_rate;
     phase += step;
     if (phase < 1.0) continue;
+    if (!synthetic_voice_voiced_at(voice, n)) {
+      phase -= 1.0;
+      continue;
+    }
     phase -= 1.0;
     const double past = phase / step;  // how far before sample n the pulse fell
     pulses[n] += 1.0 - past;
@@ -53,6 +57,14 @@ std::vector<double> pulse_train(const SyntheticVoice& voice, int frames) {
   }
   pulses.resize(frames);
   return pulses;
+}
+
+// White noise of breath times the voice's peak, from its own generator.
+void add_breath(std::vector<double>& signal, const SyntheticVoice& voice) {
+  double peak = 0.0;
+  for (double value : signal) peak = std::max(peak, std::fabs(value));
+  SeededRandom random{voice.seed * 0x9E3779B97F4A7C15ull + 11};
+  for (double& value : signal) value += voice.breath * peak * next_uniform(random);
 }
 
 std::vector<double> shaped_voice(const SyntheticVoice& voice, int frames) {
@@ -64,6 +76,7 @@ std::vector<double> shaped_voice(const SyntheticVoice& voice, int frames) {
     tilt = 0.6 * tilt + value;
     value = resonate(first, tilt) + 0.5 * resonate(second, tilt) + 0.05 * tilt;
   }
+  if (voice.breath > 0.0) add_breath(signal, voice);
   const int ramp = std::max(1, voice.sample_rate / 100);
   for (int n = 0; n < std::min(ramp, frames); ++n) {
     const double gain = 0.5 - 0.5 * std::cos(kTwoPi * 0.5 * n / ramp);
@@ -86,7 +99,14 @@ int synthetic_voice_frames(const SyntheticVoice& voice) {
 
 double synthetic_voice_f0_at(const SyntheticVoice& voice, double frame) {
   const double t = frame / voice.sample_rate;
-  return voice.f0 * std::pow(2.0, voice.vibrato_cents / 1200.0 * std::sin(kTwoPi * voice.vibrato_hz * t));
+  const double glide = voice.glide_cents == 0.0 ? 0.0 : voice.glide_cents / 1200.0 * t / voice.seconds;
+  return voice.f0 * std::pow(2.0, voice.vibrato_cents / 1200.0 * std::sin(kTwoPi * voice.vibrato_hz * t) + glide);
+}
+
+bool synthetic_voice_voiced_at(const SyntheticVoice& voice, double frame) {
+  const double t = frame / voice.sample_rate;
+  if (t < 0.0 || t >= voice.seconds) return false;
+  return !(voice.gap_seconds > 0.0 && t >= voice.gap_start && t < voice.gap_start + voice.gap_seconds);
 }
 
 std::vector<int16_t> synthetic_voice(const SyntheticVoice& voice) {

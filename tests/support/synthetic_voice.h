@@ -22,12 +22,20 @@ struct SyntheticVoice {
   int tail_frames = 0;           // zero frames appended (3072 for a sample store)
   double formant1_hz = 700.0;    // first resonator
   double formant2_hz = 1150.0;   // second resonator
+  double glide_cents = 0.0;      // the pitch moves this far, evenly in cents, over the sound
+  double breath = 0.0;           // white noise added throughout, relative to the voice's peak
+  double gap_start = 0.0;        // a stretch without pulses: its start, seconds
+  double gap_seconds = 0.0;      // and its length (0: none)
 };
+
+// Whether the pulses run at frame (outside the gap and inside the sound).
+bool synthetic_voice_voiced_at(const SyntheticVoice& voice, double frame);
 
 // Number of frames of sound (without the tail): seconds * sample_rate, rounded.
 int synthetic_voice_frames(const SyntheticVoice& voice);
 
-// Fundamental in Hz that the vibrato gives at frame (jitter not included).
+// Fundamental in Hz that the vibrato and the glide give at frame (jitter not
+// included).
 double synthetic_voice_f0_at(const SyntheticVoice& voice, double frame);
 
 // Mono int16 samples: synthetic_voice_frames frames of sound, then

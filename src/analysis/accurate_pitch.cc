@@ -1,0 +1,134 @@
+#include "analysis/accurate_pitch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "analysis/period_candidates.h"
+#include "analysis/period_signal.h"
+#include "analysis/pitch_passes.h"
+#include "analysis/pitch_path.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr double kLowestHz = 50.0;
+constexpr double kHighestHz = 1500.0;
+constexpr double kSearchWindowSeconds = 0.025;
+constexpr double kRefineWindowSeconds = 0.02;
+constexpr double kRefinePeriods = 3.0;
+// How fast a pitch may move, cents per second: 250 cents per 256 frames at
+// 44.1 kHz.
+constexpr double kSlopeCentsPerSecond = 250.0 * 44100.0 / 256.0;
+constexpr double kCentsPerState = 1200.0 / STATES_PER_OCTAVE;
+// A decoded state takes the frame's candidate within this many states of it.
+constexpr double kCandidateReachStates = 1.5;
+
+// The period search of one sound: the low-rate signal, the window and lags.
+struct PeriodSearch {
+  PeriodSignal signal;
+  int factor = 1;
+  int window = 0;
+  LagSpan span;
+  std::vector<double> weights = threshold_weights();
+};
+
+PeriodSearch period_search(const PeriodSignal& full) {
+  PeriodSearch search;
+  search.factor = decimation_factor(full.rate > 0 ? static_cast<int>(full.rate) : 1);
+  search.signal = decimate(full, search.factor);
+  const double rate = search.signal.rate;
+  search.window = std::max(4, static_cast<int>(std::lround(rate * kSearchWindowSeconds)));
+  search.span.min_lag = std::max(2, static_cast<int>(std::floor(rate / kHighestHz)));
+  search.span.max_lag = std::max(search.span.min_lag + 2, static_cast<int>(std::ceil(rate / kLowestHz)));
+  return search;
+}
+
+// Frame of the searched signal that step i stands for: input frame 256 i.
+double step_centre(int step, int factor) { return static_cast<double>(step) * BLOCK_STEP / factor; }
+
+std::vector<PitchCandidate> step_candidates(const PeriodSearch& search, int step,
+                                            std::vector<double>& cmnd) {
+  std::vector<PitchCandidate> out;
+  if (!normalised_difference(search.signal, step_centre(step, search.factor), search.window,
+                             search.span.max_lag, cmnd)) {
+    return out;
+  }
+  for (const PeriodCandidate& c : threshold_candidates(cmnd, search.span, search.weights)) {
+    if (c.period > 0.0) out.push_back(PitchCandidate{search.signal.rate / c.period, c.probability});
+  }
+  return out;
+}
+
+int jump_states(int sample_rate) {
+  const double step_seconds = static_cast<double>(BLOCK_STEP) / sample_rate;
+  const double states = kSlopeCentsPerSecond * step_seconds / kCentsPerState;
+  return std::clamp(static_cast<int>(std::ceil(states)), 3, PITCH_STATES - 1);
+}
+
+// The candidate of a step nearest to state, when one lies within reach.
+const PitchCandidate* candidate_near(const std::vector<PitchCandidate>& candidates, int state) {
+  const PitchCandidate* best = nullptr;
+  double distance = kCandidateReachStates;
+  for (const PitchCandidate& c : candidates) {
+    const double d = std::fabs(state_position(c.hz) - state);
+    if (d <= distance) {
+      distance = d;
+      best = &c;
+    }
+  }
+  return best;
+}
+
+// The frequency of a voiced step: its candidate at the decoded state (or the
+// state's own pitch) refined at the input rate.
+double voiced_frequency(const PeriodSignal& full, const PeriodSearch& search, int step,
+                        const std::vector<PitchCandidate>& candidates, int state) {
+  const PitchCandidate* near = candidate_near(candidates, state);
+  const double hz = near ? near->hz : state_hz(state);
+  const double period = full.rate / hz;
+  int reach = search.factor + 1;
+  if (!near) {
+    const double spread = std::exp2(kCandidateReachStates * kCentsPerState / 1200.0) - 1.0;
+    reach = std::max(reach, static_cast<int>(std::ceil(period * spread)) + 1);
+  }
+  const int window = static_cast<int>(
+      std::lround(std::max(kRefinePeriods * period, kRefineWindowSeconds * full.rate)));
+  const double refined =
+      refine_period(full, static_cast<double>(step) * BLOCK_STEP, window, period, reach);
+  return refined > 0.0 ? full.rate / refined : hz;
+}
+
+}  // namespace
+
+FrequencyList analyse_pitch_accurate(const SampleStore& samples, int frame_count, int sample_rate,
+                                     int channels, const FrequencyGrid& grid) {
+  frame_count = std::max(frame_count, 0);
+  const int nsteps = frame_count / BLOCK_STEP;
+  FrequencyList list;
+  list.length = nsteps + 1;
+  list.freq.assign(static_cast<size_t>(nsteps) + 2, UNVOICED_HZ);
+  list.amp.assign(static_cast<size_t>(nsteps) + 2, 0.0);
+  const SoundView sound{samples, channels, sample_rate, nsteps, grid};
+  step_amplitudes(sound, list.amp.data());
+
+  if (sample_rate > 0) {
+    const PeriodSignal full = channel_zero(samples, frame_count, channels, sample_rate);
+    const PeriodSearch search = period_search(full);
+    std::vector<std::vector<PitchCandidate>> candidates(static_cast<size_t>(nsteps) + 1);
+    std::vector<double> cmnd;
+    for (int i = 0; i <= nsteps; ++i) candidates[i] = step_candidates(search, i, cmnd);
+    const std::vector<PathStep> path = decode_pitch_path(candidates, jump_states(sample_rate));
+    for (int i = 0; i <= nsteps; ++i) {
+      if (!path[i].voiced) continue;
+      list.freq[i] = voiced_frequency(full, search, i, candidates[i], path[i].state);
+    }
+  }
+  list.freq_avg = continuity_average(list.freq.data(), list.amp.data(), nsteps);
+  list.freq[nsteps + 1] = list.freq[nsteps];
+  list.amp[nsteps + 1] = list.amp[nsteps];
+  return list;
+}
+
+}  // namespace quillet

@@ -1,0 +1,37 @@
+// The signal that the accurate analysis measures periods on: channel 0 of a
+// sample store as doubles, and a low-passed copy kept at every factor-th
+// frame, on which the period search of a high-rate sound runs at a rate near
+// 22 kHz. Frame m of the copy lies at frame m * factor of the original.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/wave_info.h"
+
+namespace quillet {
+
+inline constexpr int PERIOD_SEARCH_RATE = 22050;
+
+struct PeriodSignal {
+  std::vector<double> x;  // the frames; frames outside read as silence
+  double rate = 0.0;      // frames per second
+  double at(long index) const {
+    return index >= 0 && index < static_cast<long>(x.size()) ? x[static_cast<std::size_t>(index)] : 0.0;
+  }
+};
+
+// Frames 0 .. frame_count - 1 of channel 0 (frames the store does not hold
+// read as 0).
+PeriodSignal channel_zero(const SampleStore& samples, int frame_count, int channels,
+                          int sample_rate);
+
+// The factor that takes sample_rate to the period search rate: sample_rate /
+// 22050, at least 1.
+int decimation_factor(int sample_rate);
+
+// The signal low-passed below 0.4 of its rate over factor by a windowed sinc
+// and kept at every factor-th frame. A factor of 1 returns it unchanged.
+PeriodSignal decimate(const PeriodSignal& signal, int factor);
+
+}  // namespace quillet
