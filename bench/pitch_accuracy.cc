@@ -256,9 +256,87 @@ test::SyntheticVoice pulse_voice(const Vowel& vowel, double f0, int rate) {
   return voice;
 }
 
+// A band-limited voice for rates too low for the pulse train (whose
+// harmonics would fold back): the glottal source's harmonics below 0.45 of
+// the rate, each falling 12 dB an octave and shaped by the vowel's formants,
+// under the design's vibrato, glide and loudness.
+double formant_gain(const std::vector<glottal::Formant>& vowel, double hz) {
+  double gain = 1.0;
+  for (const glottal::Formant& f : vowel) {
+    const double ratio = hz / f.hz;
+    const double damping = hz * f.bandwidth_hz / (f.hz * f.hz);
+    gain /= std::sqrt((1.0 - ratio * ratio) * (1.0 - ratio * ratio) + damping * damping);
+  }
+  return gain;
+}
+
+Sound harmonic_sound(const std::string& name, const glottal::VoiceDesign& design) {
+  const double rate = design.sample_rate;
+  const int count = static_cast<int>(design.duration_s * rate + 0.5);
+  std::vector<double> signal(static_cast<size_t>(count), 0.0);
+  double phase = 0.0;
+  for (int n = 0; n < count; ++n) {
+    const double t = n / rate;
+    const double hz = design.base_hz * std::pow(2.0, glottal::vibrato_cents(design, t) / 1200.0);
+    phase += hz / rate;
+    phase -= std::floor(phase);
+    double sum = 0.0;
+    for (int k = 1; k * hz < 0.45 * rate && k * hz < 6000.0; ++k) {
+      sum += formant_gain(design.vowel, k * hz) / (k * k) * std::sin(2.0 * PI * k * phase);
+    }
+    signal[static_cast<size_t>(n)] = glottal::loudness(design, t) * sum;
+  }
+  Sound sound;
+  sound.name = name;
+  sound.samples = glottal::to_pcm16(signal, design.peak);
+  sound.frames = count;
+  sound.samples.resize(sound.samples.size() + BLOCK_LENGTH, 0);
+  sound.rate = design.sample_rate;
+  const double voiced_from = design.attack_s;
+  const double voiced_to = design.duration_s - design.tail_s - design.release_s;
+  sound.truth = known_pitch(
+      sound.frames, sound.rate,
+      [&](double f) { return f / rate >= voiced_from && f / rate <= voiced_to; },
+      [&](double f) {
+        return design.base_hz * std::pow(2.0, glottal::vibrato_cents(design, f / rate) / 1200.0);
+      });
+  return sound;
+}
+
+// Every rate the renderer accepts, from its lowest (1102 Hz) up, with
+// fundamentals from 50 to 1500 Hz where the rate can carry them: harmonic
+// voices below 16 kHz, glottal ones (formants below 0.45 of the rate) above.
+void rate_sweep(std::vector<Sound>& sounds) {
+  char name[64];
+  for (int rate : {1102, 4000, 8000, 11025, 16000, 32000, 96000, 192000}) {
+    for (double f0 : {50.0, 100.0, 200.0, 400.0, 800.0, 1500.0}) {
+      if (f0 > 0.4 * rate) continue;
+      glottal::VoiceDesign design = glottal_design(kVowels[0], f0, rate);
+      design.vowel.clear();
+      for (int k = 0; k < 5; ++k) {
+        if (kVowels[0].formants[k].hz < 0.45 * rate) design.vowel.push_back(kVowels[0].formants[k]);
+      }
+      if (rate < 16000) {
+        std::snprintf(name, sizeof name, "harmonic /a/ %g Hz @%d", f0, rate);
+        sounds.push_back(harmonic_sound(name, design));
+      } else {
+        std::snprintf(name, sizeof name, "glottal /a/ %g Hz @%d", f0, rate);
+        sounds.push_back(glottal_sound(name, design));
+      }
+    }
+  }
+}
+
 std::vector<Sound> synthetic_sounds() {
   std::vector<Sound> sounds;
   char name[64];
+  for (const Vowel& vowel : kVowels) {
+    for (double f0 : {50.0, 1500.0}) {
+      std::snprintf(name, sizeof name, "glottal /%s/ %g Hz @%d", vowel.name, f0, 44100);
+      sounds.push_back(glottal_sound(name, glottal_design(vowel, f0, 44100)));
+    }
+  }
+  rate_sweep(sounds);
   for (int rate : {22050, 44100, 48000}) {
     for (const Vowel& vowel : kVowels) {
       for (double f0 : {70.0, 110.0, 220.0, 440.0, 880.0}) {
