@@ -13,8 +13,10 @@ namespace quillet {
 
 namespace {
 
-constexpr double kLowestHz = 50.0;
-constexpr double kHighestHz = 1500.0;
+// The lags searched reach a little beyond the 50 .. 1500 Hz that a voice
+// may have, so that a vibrato around either end stays inside.
+constexpr double kLowestHz = 44.0;
+constexpr double kHighestHz = 1600.0;
 constexpr double kSearchWindowSeconds = 0.025;
 constexpr double kRefineWindowSeconds = 0.02;
 constexpr double kRefinePeriods = 3.0;
@@ -25,10 +27,12 @@ constexpr double kCentsPerState = 1200.0 / STATES_PER_OCTAVE;
 // A decoded state takes the frame's candidate within this many states of it.
 constexpr double kCandidateReachStates = 1.5;
 
-// The period search of one sound: the low-rate signal, the window and lags.
+// The period search of one sound: the signal at the search rate, how its
+// frames map to input frames, the window and lags.
 struct PeriodSearch {
   PeriodSignal signal;
-  int factor = 1;
+  int up = 1;      // search frames per input frame, for a low-rate sound
+  int factor = 1;  // input frames per search frame, for a high-rate sound
   int window = 0;
   LagSpan span;
   std::vector<double> weights = threshold_weights();
@@ -36,8 +40,10 @@ struct PeriodSearch {
 
 PeriodSearch period_search(const PeriodSignal& full) {
   PeriodSearch search;
-  search.factor = decimation_factor(full.rate > 0 ? static_cast<int>(full.rate) : 1);
-  search.signal = decimate(full, search.factor);
+  const int rate_hz = full.rate > 0 ? static_cast<int>(full.rate) : 1;
+  search.up = upsampling_factor(rate_hz);
+  search.factor = decimation_factor(rate_hz);
+  search.signal = search.up > 1 ? upsample(full, search.up) : decimate(full, search.factor);
   const double rate = search.signal.rate;
   search.window = std::max(4, static_cast<int>(std::lround(rate * kSearchWindowSeconds)));
   search.span.min_lag = std::max(2, static_cast<int>(std::floor(rate / kHighestHz)));
@@ -46,12 +52,14 @@ PeriodSearch period_search(const PeriodSignal& full) {
 }
 
 // Frame of the searched signal that step i stands for: input frame 256 i.
-double step_centre(int step, int factor) { return static_cast<double>(step) * BLOCK_STEP / factor; }
+double step_centre(const PeriodSearch& search, int step) {
+  return static_cast<double>(step) * BLOCK_STEP * search.up / search.factor;
+}
 
 std::vector<PitchCandidate> step_candidates(const PeriodSearch& search, int step,
                                             std::vector<double>& cmnd) {
   std::vector<PitchCandidate> out;
-  if (!normalised_difference(search.signal, step_centre(step, search.factor), search.window,
+  if (!normalised_difference(search.signal, step_centre(search, step), search.window,
                              search.span.max_lag, cmnd)) {
     return out;
   }
@@ -82,22 +90,24 @@ const PitchCandidate* candidate_near(const std::vector<PitchCandidate>& candidat
 }
 
 // The frequency of a voiced step: its candidate at the decoded state (or the
-// state's own pitch) refined at the input rate.
+// state's own pitch) refined on the finer of the input and the searched
+// signal.
 double voiced_frequency(const PeriodSignal& full, const PeriodSearch& search, int step,
                         const std::vector<PitchCandidate>& candidates, int state) {
   const PitchCandidate* near = candidate_near(candidates, state);
   const double hz = near ? near->hz : state_hz(state);
-  const double period = full.rate / hz;
+  const PeriodSignal& fine = search.up > 1 ? search.signal : full;
+  const double period = fine.rate / hz;
   int reach = search.factor + 1;
   if (!near) {
     const double spread = std::exp2(kCandidateReachStates * kCentsPerState / 1200.0) - 1.0;
     reach = std::max(reach, static_cast<int>(std::ceil(period * spread)) + 1);
   }
   const int window = static_cast<int>(
-      std::lround(std::max(kRefinePeriods * period, kRefineWindowSeconds * full.rate)));
-  const double refined =
-      refine_period(full, static_cast<double>(step) * BLOCK_STEP, window, period, reach);
-  return refined > 0.0 ? full.rate / refined : hz;
+      std::lround(std::max(kRefinePeriods * period, kRefineWindowSeconds * fine.rate)));
+  const double centre = static_cast<double>(step) * BLOCK_STEP * search.up;
+  const double refined = refine_period(fine, centre, window, period, reach);
+  return refined > 0.0 ? fine.rate / refined : hz;
 }
 
 }  // namespace

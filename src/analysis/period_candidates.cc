@@ -52,6 +52,20 @@ int deepest_lag(const std::vector<double>& cmnd, int lo, int hi) {
   return best;
 }
 
+// The depth of the dip at lag: the least value of the parabola through it
+// and its neighbours, which a short period that falls between two lags
+// reaches though neither lag does; the value at lag where the three do not
+// bend up.
+double dip_depth(const std::vector<double>& cmnd, int lag) {
+  const double b = cmnd[static_cast<size_t>(lag)];
+  if (lag < 1 || lag + 1 >= static_cast<int>(cmnd.size())) return b;
+  const double a = cmnd[static_cast<size_t>(lag - 1)];
+  const double c = cmnd[static_cast<size_t>(lag + 1)];
+  const double bend = a - 2.0 * b + c;
+  if (!(bend > 0.0)) return b;
+  return std::max(0.0, b - (a - c) * (a - c) / (8.0 * bend));
+}
+
 // The dip at a multiple of lag, within hi, that is DEEPER_MULTIPLE_RATIO
 // times deeper than the dip at lag or more, repeated from there; lag itself
 // when there is none.
@@ -61,7 +75,7 @@ int deeper_multiple(const std::vector<double>& cmnd, int lag, int hi) {
     const int to = std::min(hi, k * lag + k);
     if (from > to) break;
     const int deepest = walk_down(cmnd, deepest_lag(cmnd, from, to), hi);
-    if (cmnd[static_cast<size_t>(deepest)] < DEEPER_MULTIPLE_RATIO * cmnd[static_cast<size_t>(lag)]) {
+    if (dip_depth(cmnd, deepest) < DEEPER_MULTIPLE_RATIO * dip_depth(cmnd, lag)) {
       return deeper_multiple(cmnd, deepest, hi);
     }
   }
