@@ -114,7 +114,9 @@ bool replace_through_named(const std::string& path, const void* data, std::size_
 
 }  // namespace
 
-bool replace_file_contents(const std::string& path, const void* data, std::size_t size) {
+bool replace_file_contents(const std::string& path, const void* data, std::size_t size,
+                           TemporaryKind kind) {
+  if (kind == TemporaryKind::named) return replace_through_named(path, data, size);
   const Outcome outcome = replace_through_unnamed(path, data, size);
   if (outcome == Outcome::unsupported) return replace_through_named(path, data, size);
   return outcome == Outcome::done;

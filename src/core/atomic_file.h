@@ -12,10 +12,15 @@
 
 namespace quillet {
 
+// Which temporary file to write through: an unnamed one where the file
+// system has them (else a named one), or always a named one.
+enum class TemporaryKind { unnamed_where_supported, named };
+
 // Writes size bytes from data to path. The new file gets the permissions an
 // ordinary new file of this process gets (0666 less the umask). On failure
 // path is left as it was and false is returned.
-bool replace_file_contents(const std::string& path, const void* data, std::size_t size);
+bool replace_file_contents(const std::string& path, const void* data, std::size_t size,
+                           TemporaryKind kind = TemporaryKind::unnamed_where_supported);
 
 inline bool replace_file_contents(const std::string& path, const std::string& contents) {
   return replace_file_contents(path, contents.data(), contents.size());
