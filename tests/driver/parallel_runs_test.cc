@@ -96,7 +96,7 @@ TEST(ParallelRunsTest, EightRunsAtOnceAnalyseOnceAndMatchSerialRenders) {
 // Kill delays spread over a whole analysing run; each attempt uses one of two
 // notes, so a complete output is one of two known files.
 TEST(ParallelRunsTest, KilledRunsLeaveNoStrayFileAndOnlyOldOrCompleteFiles) {
-  const std::string voice = voice_bytes(1.0);
+  const std::string voice = voice_bytes(0.6);
   SampleFolder reference(voice);
   const std::vector<std::string> pitches = {"A4", "D4"};
   std::vector<std::string> outputs;
@@ -117,7 +117,7 @@ TEST(ParallelRunsTest, KilledRunsLeaveNoStrayFileAndOnlyOldOrCompleteFiles) {
   std::uniform_real_distribution<double> delay_ms(0.0, run_ms);
   int kills = 0;
   int killed_without_side_file = 0;
-  for (int attempt = 0; attempt < 150 && kills < 60; ++attempt) {
+  for (int attempt = 0; attempt < 140 && kills < 55; ++attempt) {
     const bool fresh = attempt % 3 != 0;  // two runs in three must analyse
     if (fresh) unlink(folder.side_file.c_str());
     const pid_t pid = start_program(QUILLET_BINARY, {folder.sample, out, pitches[attempt % 2], "100", "B50"});
