@@ -93,8 +93,9 @@ TEST(ParallelRunsTest, EightRunsAtOnceAnalyseOnceAndMatchSerialRenders) {
   EXPECT_EQ(list_folder(parallel.dir.path), list_folder(serial.dir.path));
 }
 
-// Kill delays spread over a whole analysing run; each attempt uses one of two
-// notes, so a complete output is one of two known files.
+// Kill delays spread over a whole analysing run, half of them over its later
+// part (side-file and output writes); each attempt uses one of two notes, so
+// a complete output is one of two known files.
 TEST(ParallelRunsTest, KilledRunsLeaveNoStrayFileAndOnlyOldOrCompleteFiles) {
   const std::string voice = voice_bytes(0.6);
   SampleFolder reference(voice);
@@ -109,12 +110,14 @@ TEST(ParallelRunsTest, KilledRunsLeaveNoStrayFileAndOnlyOldOrCompleteFiles) {
   const std::string side_file = read_file_bytes(reference.side_file);
   ASSERT_FALSE(side_file.empty());
   const double run_ms =
-      std::chrono::duration<double, std::milli>(Clock::now() - start).count() / 2.0 * 1.3;
+      std::chrono::duration<double, std::milli>(Clock::now() - start).count() / 2.0;
 
   SampleFolder folder(voice);
   const std::string out = folder.dir.file("out.wav");
   std::mt19937 random(12);
-  std::uniform_real_distribution<double> delay_ms(0.0, run_ms);
+  // Every other kill aims at the late part of a run, where the files are written.
+  std::uniform_real_distribution<double> any_moment(0.0, run_ms * 1.2);
+  std::uniform_real_distribution<double> late_moment(run_ms * 0.5, run_ms * 1.1);
   int kills = 0;
   int killed_without_side_file = 0;
   for (int attempt = 0; attempt < 140 && kills < 55; ++attempt) {
@@ -122,7 +125,8 @@ TEST(ParallelRunsTest, KilledRunsLeaveNoStrayFileAndOnlyOldOrCompleteFiles) {
     if (fresh) unlink(folder.side_file.c_str());
     const pid_t pid = start_program(QUILLET_BINARY, {folder.sample, out, pitches[attempt % 2], "100", "B50"});
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(delay_ms(random)));
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(
+        attempt % 2 == 0 ? any_moment(random) : late_moment(random)));
     kill(pid, SIGKILL);
     if (wait_program(pid) == -1) {
       ++kills;
