@@ -67,15 +67,18 @@ double dip_depth(const std::vector<double>& cmnd, int lag) {
 }
 
 // The dip at a multiple of lag, within hi, that is DEEPER_MULTIPLE_RATIO
-// times deeper than the dip at lag or more, repeated from there; lag itself
-// when there is none.
+// times deeper than the dip at lag or more and deeper by
+// DEEPER_MULTIPLE_MARGIN, repeated from there; lag itself when there is
+// none.
 int deeper_multiple(const std::vector<double>& cmnd, int lag, int hi) {
   for (int k = 2; k <= LARGEST_MULTIPLE; ++k) {
     const int from = std::max(1, k * lag - k);
     const int to = std::min(hi, k * lag + k);
     if (from > to) break;
     const int deepest = walk_down(cmnd, deepest_lag(cmnd, from, to), hi);
-    if (dip_depth(cmnd, deepest) < DEEPER_MULTIPLE_RATIO * dip_depth(cmnd, lag)) {
+    const double here = dip_depth(cmnd, lag);
+    const double there = dip_depth(cmnd, deepest);
+    if (there < DEEPER_MULTIPLE_RATIO * here && here - there > DEEPER_MULTIPLE_MARGIN) {
       return deeper_multiple(cmnd, deepest, hi);
     }
   }

@@ -19,6 +19,8 @@ inline constexpr double UNREACHED_SHARE = 0.01;   // share of a threshold that n
 // A dip gives its probability to a dip at a multiple of its lag that is this
 // many times deeper or more: its own lag was a strong harmonic, not the period.
 inline constexpr double DEEPER_MULTIPLE_RATIO = 0.25;
+// ... and deeper by this much at least: of two dips near 0, both are periods.
+inline constexpr double DEEPER_MULTIPLE_MARGIN = 0.02;
 inline constexpr int LARGEST_MULTIPLE = 4;
 
 struct PeriodCandidate {

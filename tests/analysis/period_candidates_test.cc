@@ -104,6 +104,11 @@ TEST(PeriodCandidates, AMuchDeeperDipAtAMultipleTakesTheProbability) {
   ASSERT_EQ(c.size(), 1u);
   EXPECT_DOUBLE_EQ(c[0].period, 40.0);
   EXPECT_NEAR(c[0].probability, weight_below(w, 0.05) + unreached(w, 0.05), 1e-12);
+  // Both near 0 (a steady sound whose period is lag 20): four times deeper
+  // but by less than the margin, so lag 20 stays.
+  c = threshold_candidates(curve_with_dips(100, {{20, 0.008}, {40, 0.001}}), span, w);
+  ASSERT_EQ(c.size(), 1u);
+  EXPECT_DOUBLE_EQ(c[0].period, 20.0);
   // Only twice as deep: lag 20 keeps the thresholds that cross it.
   c = threshold_candidates(curve_with_dips(100, {{20, 0.3}, {40, 0.15}}), span, w);
   ASSERT_EQ(c.size(), 2u);
