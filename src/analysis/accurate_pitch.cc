@@ -20,9 +20,10 @@ constexpr double kHighestHz = 1600.0;
 constexpr double kSearchWindowSeconds = 0.025;
 constexpr double kRefineWindowSeconds = 0.02;
 constexpr double kRefinePeriods = 3.0;
-// How fast a pitch may move, cents per second: 250 cents per 256 frames at
-// 44.1 kHz.
-constexpr double kSlopeCentsPerSecond = 250.0 * 44100.0 / 256.0;
+// How fast a pitch may move, cents per second: 100 cents per 256 frames at
+// 44.1 kHz, some 17 octaves a second, far beyond any glide or vibrato, yet
+// too slow to reach a fifth or an octave away within two steps.
+constexpr double kSlopeCentsPerSecond = 100.0 * 44100.0 / 256.0;
 constexpr double kCentsPerState = 1200.0 / STATES_PER_OCTAVE;
 // A decoded state takes the frame's candidate within this many states of it.
 constexpr double kCandidateReachStates = 1.5;
