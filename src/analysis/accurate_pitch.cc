@@ -17,7 +17,9 @@ namespace {
 // may have, so that a vibrato around either end stays inside.
 constexpr double kLowestHz = 44.0;
 constexpr double kHighestHz = 1600.0;
-constexpr double kSearchWindowSeconds = 0.025;
+// The difference window: 40 ms, long enough to average breath noise over
+// two periods of the lowest voice.
+constexpr double kSearchWindowSeconds = 0.04;
 constexpr double kRefineWindowSeconds = 0.02;
 constexpr double kRefinePeriods = 3.0;
 // How fast a pitch may move, cents per second: 100 cents per 256 frames at
