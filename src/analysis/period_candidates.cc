@@ -85,6 +85,23 @@ int deeper_multiple(const std::vector<double>& cmnd, int lag, int hi) {
   return lag;
 }
 
+// An earlier picked lag of which lag is a multiple and whose dip is nearly
+// as deep (SAME_PERIOD_RATIO of it or more): the same period seen again a
+// few periods on. lag itself when there is none.
+int earlier_period(const std::vector<double>& cmnd, const std::vector<std::pair<int, double>>& picked,
+                   int lag) {
+  for (const auto& entry : picked) {
+    const int period = entry.first;
+    if (period >= lag) continue;
+    for (int k = 2; k <= LARGEST_MULTIPLE + 1; ++k) {
+      if (std::abs(lag - k * period) <= k && dip_depth(cmnd, lag) >= SAME_PERIOD_RATIO * dip_depth(cmnd, period)) {
+        return period;
+      }
+    }
+  }
+  return lag;
+}
+
 void add_candidate(std::vector<std::pair<int, double>>& picked, int lag, double probability) {
   for (auto& entry : picked) {
     if (entry.first == lag) {
@@ -149,11 +166,12 @@ std::vector<PeriodCandidate> threshold_candidates(const std::vector<double>& cmn
     if (lag > hi) {
       double unreached = 0.0;
       for (int rest = k; rest >= 0; --rest) unreached += weights[static_cast<size_t>(rest)];
-      add_candidate(picked, deepest_lag(cmnd, lo, hi), UNREACHED_SHARE * unreached);
+      add_candidate(picked, earlier_period(cmnd, picked, deepest_lag(cmnd, lo, hi)),
+                    UNREACHED_SHARE * unreached);
       break;
     }
-    add_candidate(picked, deeper_multiple(cmnd, walk_down(cmnd, lag, hi), hi),
-                  weights[static_cast<size_t>(k)]);
+    const int dip = deeper_multiple(cmnd, walk_down(cmnd, lag, hi), hi);
+    add_candidate(picked, earlier_period(cmnd, picked, dip), weights[static_cast<size_t>(k)]);
   }
   for (const auto& [at, probability] : picked) {
     candidates.push_back(PeriodCandidate{refined_lag(cmnd, at), probability});

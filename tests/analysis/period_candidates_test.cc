@@ -109,11 +109,33 @@ TEST(PeriodCandidates, AMuchDeeperDipAtAMultipleTakesTheProbability) {
   c = threshold_candidates(curve_with_dips(100, {{20, 0.008}, {40, 0.001}}), span, w);
   ASSERT_EQ(c.size(), 1u);
   EXPECT_DOUBLE_EQ(c[0].period, 20.0);
-  // Only twice as deep: lag 20 keeps the thresholds that cross it.
-  c = threshold_candidates(curve_with_dips(100, {{20, 0.3}, {40, 0.15}}), span, w);
+  // Three times deeper: lag 40 is neither the same period seen again nor
+  // deep enough to take lag 20's thresholds.
+  c = threshold_candidates(curve_with_dips(100, {{20, 0.3}, {40, 0.1}}), span, w);
   ASSERT_EQ(c.size(), 2u);
   EXPECT_DOUBLE_EQ(c[0].period, 20.0);
   EXPECT_NEAR(c[0].probability, weight_below(w, 0.3), 1e-12);
+  EXPECT_DOUBLE_EQ(c[1].period, 40.0);
+}
+
+TEST(PeriodCandidates, ANearlyAsDeepDipAtAMultipleIsTheSamePeriodAgain) {
+  const std::vector<double> w = threshold_weights();
+  const LagSpan span{10, 100};
+  // Lag 40 (and 80, five periods on) only a little deeper than lag 20: every
+  // threshold counts for lag 20.
+  for (int multiple : {40, 61, 80}) {
+    SCOPED_TRACE(multiple);
+    const std::vector<PeriodCandidate> c =
+        threshold_candidates(curve_with_dips(100, {{20, 0.3}, {multiple, 0.2}}), span, w);
+    ASSERT_EQ(c.size(), 1u);
+    EXPECT_DOUBLE_EQ(c[0].period, 20.0);
+    EXPECT_NEAR(c[0].probability, weight_below(w, 0.2) + unreached(w, 0.2), 1e-12);
+  }
+  // A dip that is no multiple keeps its own thresholds.
+  const std::vector<PeriodCandidate> c =
+      threshold_candidates(curve_with_dips(100, {{20, 0.3}, {50, 0.2}}), span, w);
+  ASSERT_EQ(c.size(), 2u);
+  EXPECT_DOUBLE_EQ(c[1].period, 50.0);
 }
 
 TEST(PeriodCandidates, NoDipBelowAnyThresholdGivesTheDeepestASmallShare) {
