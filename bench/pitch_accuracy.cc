@@ -226,11 +226,14 @@ constexpr int kDecimatorHalfTaps = 48 * kOversampling;
 std::vector<double> band_limited_voice(const glottal::VoiceDesign& design) {
   glottal::VoiceDesign fast = design;
   fast.sample_rate = design.sample_rate * kOversampling;
-  // The breath noise is drawn afresh every frame while each frame's pulse
-  // step shrinks as the rate grows, so the same breath level is breathier at
-  // a higher rate: scaled like this, the breath left below the cut has the
-  // share of the voice that it has in a voice sung plainly at 44.1 kHz.
-  fast.breath_level = design.breath_level * (44100.0 / design.sample_rate) /
+  // The breath noise is drawn afresh every frame at a level of its own,
+  // while each frame's pulse step grows with the pitch and shrinks as the
+  // rate grows: the same breath level is breathier at a higher rate and at a
+  // lower pitch (13 dB more at 50 Hz than at 220 Hz). Scaled like this, the
+  // breath left below the cut has the share of the voice that it has in the
+  // demo voice's design, 220 Hz sung plainly at 44.1 kHz.
+  fast.breath_level = design.breath_level * (design.base_hz / 220.0) *
+                      (44100.0 / design.sample_rate) /
                       std::sqrt(static_cast<double>(kOversampling));
   const std::vector<double> dense = glottal::synthesise_voice(fast);
   std::vector<double> taps(2 * kDecimatorHalfTaps + 1);
