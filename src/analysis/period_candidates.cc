@@ -134,18 +134,58 @@ std::vector<double> threshold_weights() {
   return weights;
 }
 
+namespace {
+
+constexpr int kLagsAtOnce = 4;
+
+// squared_difference for lags lag .. lag + 3, each over its own stretch
+// starting at starts[i], the four sums side by side (each in the plain
+// order, so each equals squared_difference's).
+void four_squared_differences(const double* x, const long* starts, int window, int lag,
+                              double* sums) {
+  const double* a0 = x + starts[0];
+  const double* a1 = x + starts[1];
+  const double* a2 = x + starts[2];
+  const double* a3 = x + starts[3];
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  for (int j = 0; j < window; ++j) {
+    const double d0 = a0[j] - a0[j + lag];
+    const double d1 = a1[j] - a1[j + lag + 1];
+    const double d2 = a2[j] - a2[j + lag + 2];
+    const double d3 = a3[j] - a3[j + lag + 3];
+    s0 += d0 * d0;
+    s1 += d1 * d1;
+    s2 += d2 * d2;
+    s3 += d3 * d3;
+  }
+  sums[0] = s0;
+  sums[1] = s1;
+  sums[2] = s2;
+  sums[3] = s3;
+}
+
+}  // namespace
+
 bool normalised_difference(const PeriodSignal& signal, double centre, int window, int max_lag,
                            std::vector<double>& out) {
   out.assign(static_cast<size_t>(std::max(max_lag, 0) + 1), 1.0);
   const long first = std::lround(centre - (window + max_lag) / 2.0) - 1;
   const std::vector<double> x = stretch_of(signal, first, window + max_lag + 3);
+  const auto start_of = [&](int lag) { return std::lround(centre - (window + lag) / 2.0) - first; };
   double running = 0.0;
-  for (int lag = 1; lag <= max_lag; ++lag) {
-    const long start = std::lround(centre - (window + lag) / 2.0) - first;
-    const double d = squared_difference(x.data(), start, window, lag);
+  const auto add = [&](int lag, double d) {
     running += d;
     out[static_cast<size_t>(lag)] = running > 0.0 ? d * lag / running : 1.0;
+  };
+  int lag = 1;
+  for (; lag + kLagsAtOnce - 1 <= max_lag; lag += kLagsAtOnce) {
+    long starts[kLagsAtOnce];
+    double sums[kLagsAtOnce];
+    for (int i = 0; i < kLagsAtOnce; ++i) starts[i] = start_of(lag + i);
+    four_squared_differences(x.data(), starts, window, lag, sums);
+    for (int i = 0; i < kLagsAtOnce; ++i) add(lag + i, sums[i]);
   }
+  for (; lag <= max_lag; ++lag) add(lag, squared_difference(x.data(), start_of(lag), window, lag));
   return running > 0.0;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 #include <vector>
 
@@ -66,6 +67,46 @@ TEST(PeriodCandidates, NormalisedDifferenceOfAPeriodicSignalDipsToZeroAtThePerio
   silent.x.assign(4000, 0.0);
   EXPECT_FALSE(normalised_difference(silent, 2000.0, 400, 120, cmnd));
   EXPECT_EQ(cmnd, std::vector<double>(121, 1.0));
+}
+
+// d' lag by lag, straight from its definition.
+std::vector<double> plain_normalised_difference(const PeriodSignal& s, double centre, int window,
+                                                int max_lag) {
+  std::vector<double> out(static_cast<size_t>(max_lag) + 1, 1.0);
+  double running = 0.0;
+  for (int lag = 1; lag <= max_lag; ++lag) {
+    const long start = std::lround(centre - (window + lag) / 2.0);
+    double d = 0.0;
+    for (int j = 0; j < window; ++j) {
+      const double step = s.at(start + j) - s.at(start + j + lag);
+      d += step * step;
+    }
+    running += d;
+    out[lag] = running > 0.0 ? d * lag / running : 1.0;
+  }
+  return out;
+}
+
+TEST(PeriodCandidates, LagsSummedSideBySideGiveThePlainSumsExactly) {
+  PeriodSignal s;
+  s.rate = 22050;
+  uint32_t state = 12345;
+  for (int n = 0; n < 3000; ++n) {
+    state = state * 1664525u + 1013904223u;
+    s.x.push_back(std::sin(TWO_PI * n / 61.7) + (state >> 8) / 16777216.0 - 0.5);
+  }
+  std::vector<double> cmnd;
+  // Lag counts that leave 0 .. 3 lags after the blocks of four; centres near
+  // either end and between frames.
+  for (int max_lag : {4, 5, 6, 7, 130, 503}) {
+    for (double centre : {0.0, 777.5, 1500.0, 2999.0}) {
+      SCOPED_TRACE(testing::Message() << max_lag << " lags at " << centre);
+      ASSERT_TRUE(normalised_difference(s, centre, 441, max_lag, cmnd));
+      const std::vector<double> plain = plain_normalised_difference(s, centre, 441, max_lag);
+      ASSERT_EQ(cmnd.size(), plain.size());
+      for (size_t lag = 0; lag < plain.size(); ++lag) ASSERT_EQ(cmnd[lag], plain[lag]) << lag;
+    }
+  }
 }
 
 TEST(PeriodCandidates, EachDipTakesTheThresholdsThatCrossItFirst) {
