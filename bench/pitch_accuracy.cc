@@ -434,6 +434,9 @@ Reference read_reference(const std::string& path, int frames, int rate) {
   std::ifstream in(path);
   double t, hz;
   while (in >> t >> hz) lines.emplace_back(t, hz);
+  // A reference may place its estimates unevenly, even out of order.
+  std::stable_sort(lines.begin(), lines.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   Reference ref;
   const int nsteps = frames / BLOCK_STEP;
   ref.hz.assign(static_cast<size_t>(nsteps) + 1, 0.0);
