@@ -22,7 +22,7 @@ constexpr double kHighestHz = 1600.0;
 constexpr double kSearchWindowSeconds = 0.04;
 constexpr double kRefineWindowSeconds = 0.02;
 constexpr double kRefinePeriods = 3.0;
-constexpr double kRefineLagSeconds = 0.004;
+constexpr double kRefineLagSeconds = 0.008;
 // How fast a pitch may move, cents per second: 100 cents per 256 frames at
 // 44.1 kHz, some 17 octaves a second, far beyond any glide or vibrato, yet
 // too slow to reach a fifth or an octave away within two steps.
@@ -100,20 +100,21 @@ double voiced_frequency(const PeriodSignal& full, const PeriodSearch& search, in
                         const std::vector<PitchCandidate>& candidates, int state) {
   const PitchCandidate* near = candidate_near(candidates, state);
   const double hz = near ? near->hz : state_hz(state);
-  const PeriodSignal& fine = search.up > 1 ? search.signal : full;
-  const double period = fine.rate / hz;
+  const double spread = std::exp2(kCandidateReachStates * kCentsPerState / 1200.0) - 1.0;
   // A short period is measured over as many whole periods as fit in
   // kRefineLagSeconds, where the sound's noise, ringing in its formants, has
-  // died away from one period to the next.
+  // died away from one period to the next; on the searched signal, where
+  // that lag spans enough frames.
   const int periods = std::max(1, static_cast<int>(kRefineLagSeconds * hz));
-  int reach = periods * (search.factor + 1);
-  if (!near) {
-    const double spread = std::exp2(kCandidateReachStates * kCentsPerState / 1200.0) - 1.0;
-    reach = std::max(reach, static_cast<int>(std::ceil(periods * period * spread)) + 1);
-  }
+  const bool whole_periods = periods > 1;
+  const PeriodSignal& fine = whole_periods || search.up > 1 ? search.signal : full;
+  const double period = fine.rate / hz;
+  int reach = whole_periods ? periods / 2 + 2 : search.factor + 1;
+  if (!near) reach = std::max(reach, static_cast<int>(std::ceil(periods * period * spread)) + 1);
   const int window = static_cast<int>(
       std::lround(std::max(kRefinePeriods * period, kRefineWindowSeconds * fine.rate)));
-  const double centre = static_cast<double>(step) * BLOCK_STEP * search.up;
+  const double centre = whole_periods ? step_centre(search, step)
+                                      : static_cast<double>(step) * BLOCK_STEP * search.up;
   const double refined = refine_period(fine, centre, window, periods * period, reach);
   return refined > 0.0 ? fine.rate * periods / refined : hz;
 }
