@@ -22,7 +22,7 @@ constexpr double kHighestHz = 1600.0;
 constexpr double kSearchWindowSeconds = 0.04;
 constexpr double kRefineWindowSeconds = 0.02;
 constexpr double kRefinePeriods = 3.0;
-constexpr double kRefineLagSeconds = 0.008;
+constexpr double kRefineLagSeconds = 0.008;  // the least lag a short period is refined at
 // How fast a pitch may move, cents per second: 100 cents per 256 frames at
 // 44.1 kHz, some 17 octaves a second, far beyond any glide or vibrato, yet
 // too slow to reach a fifth or an octave away within two steps.
@@ -95,7 +95,8 @@ const PitchCandidate* candidate_near(const std::vector<PitchCandidate>& candidat
 
 // The frequency of a voiced step: its candidate at the decoded state (or the
 // state's own pitch) refined on the finer of the input and the searched
-// signal.
+// signal, or for a pitch of 250 Hz and more over whole periods of the
+// searched signal.
 double voiced_frequency(const PeriodSignal& full, const PeriodSearch& search, int step,
                         const std::vector<PitchCandidate>& candidates, int state) {
   const PitchCandidate* near = candidate_near(candidates, state);
