@@ -65,7 +65,7 @@ BatchSummary analyse_samples(const std::vector<std::string>& samples, AnalysisMe
   Progress progress = start_progress(static_cast<int>(samples.size()));
   std::vector<std::string> pending;
   for (const std::string& path : samples) {
-    if (!force && side_file_age(path) == SideFileAge::newer_than_sound) {
+    if (!force && side_file_age(path) == SideFileAge::not_older_than_sound) {
       ++summary.skipped;
       report_sample(progress, path, "skipped " + path + " (side file up to date)");
     } else {

@@ -109,7 +109,8 @@ SideFileAge side_file_age(const std::string& sample_path) {
       std::filesystem::last_write_time(side_file_name(sample_path, ".frq"), side_error);
   if (side_error) return SideFileAge::absent;
   const auto sound_time = std::filesystem::last_write_time(sample_path, sound_error);
-  if (!sound_error && side_time > sound_time) return SideFileAge::newer_than_sound;
+  // Written in the same clock tick as the sound counts as up to date.
+  if (!sound_error && side_time >= sound_time) return SideFileAge::not_older_than_sound;
   return SideFileAge::older_than_sound;
 }
 

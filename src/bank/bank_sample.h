@@ -31,7 +31,7 @@ struct BankSample {
 std::optional<BankSample> read_bank_sample(const std::string& path, std::string* reason);
 
 // How the sample's ".frq" side file stands against the sound.
-enum class SideFileAge { absent, older_than_sound, newer_than_sound };
+enum class SideFileAge { absent, older_than_sound, not_older_than_sound };
 SideFileAge side_file_age(const std::string& sample_path);
 
 // The renderer's frequency grid for the sample's rate.
