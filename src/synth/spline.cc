@@ -1,5 +1,7 @@
 #include "synth/spline.h"
 
+#include "synth/spline_lanes.h"
+
 #include <cmath>
 #include <cstddef>
 
@@ -61,19 +63,6 @@ void spline_compute_pieces(SplinePiece* p, int n, std::vector<double>& z) {
     p[j].d = (p[j + 1].c - p[j].c) / 3.0;
   }
 }
-
-// The lane helpers are always inlined, so no vector ever crosses a call and
-// the warning about the vector calling convention does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-// Four doubles, one per block; every operation works on each lane alone, so
-// each lane computes exactly what the scalar code computes for its block.
-typedef double Lanes __attribute__((vector_size(32)));
-
-// One Lanes value in memory; the record keeps its alignment inside containers.
-struct alignas(32) LaneSlot {
-  Lanes value;
-};
 
 // Frames of the input the four blocks cover together.
 constexpr int RUN_LENGTH = BLOCK_LENGTH + (SPLINE_LANES - 1) * BLOCK_STEP;
