@@ -39,17 +39,22 @@ inline __attribute__((always_inline)) Lanes spline_eval_lanes(const SplineBlock&
   const Lanes k_real = m - origin;
   const LaneMask below = !(k_real >= 0.0);
   const LaneMask above = k_real > static_cast<double>(last_interval);
-  const SplinePiece* p[4];
-  for (int q = 0; q < 4; ++q) {
-    const std::size_t k = below[q] ? 0
-                          : above[q] ? static_cast<std::size_t>(last_interval + 1)
-                                     : static_cast<std::size_t>(k_real[q]);
-    p[q] = pieces + k;
-  }
-  const Lanes y = Lanes{p[0]->y, p[1]->y, p[2]->y, p[3]->y};
-  const Lanes b = Lanes{p[0]->b, p[1]->b, p[2]->b, p[3]->b};
-  const Lanes c = Lanes{p[0]->c, p[1]->c, p[2]->c, p[3]->c};
-  const Lanes d = Lanes{p[0]->d, p[1]->d, p[2]->d, p[3]->d};
+  // Interval numbers as doubles: 0 below the block (and for NaN), the last
+  // piece above it; whole numbers, so their conversion is exact.
+  const Lanes k = below ? Lanes{0.0, 0.0, 0.0, 0.0} : above ? Lanes{0.0, 0.0, 0.0, 0.0} + (last_interval + 1) : k_real;
+  const Lanes r0 = load_lanes(&pieces[static_cast<std::size_t>(k[0])].y);
+  const Lanes r1 = load_lanes(&pieces[static_cast<std::size_t>(k[1])].y);
+  const Lanes r2 = load_lanes(&pieces[static_cast<std::size_t>(k[2])].y);
+  const Lanes r3 = load_lanes(&pieces[static_cast<std::size_t>(k[3])].y);
+  // Rows {y, b, c, d} of the four pieces into columns.
+  const Lanes yc01 = __builtin_shuffle(r0, r1, LaneMask{0, 4, 2, 6});
+  const Lanes bd01 = __builtin_shuffle(r0, r1, LaneMask{1, 5, 3, 7});
+  const Lanes yc23 = __builtin_shuffle(r2, r3, LaneMask{0, 4, 2, 6});
+  const Lanes bd23 = __builtin_shuffle(r2, r3, LaneMask{1, 5, 3, 7});
+  const Lanes y = __builtin_shuffle(yc01, yc23, LaneMask{0, 1, 4, 5});
+  const Lanes c = __builtin_shuffle(yc01, yc23, LaneMask{2, 3, 6, 7});
+  const Lanes b = __builtin_shuffle(bd01, bd23, LaneMask{0, 1, 4, 5});
+  const Lanes d = __builtin_shuffle(bd01, bd23, LaneMask{2, 3, 6, 7});
   const Lanes t = x - m;
   const Lanes value = ((d * t + c) * t + b) * t + y;
   return (below | above) ? y : value;
