@@ -1,10 +1,13 @@
 #include "analysis/pitch_estimators.h"
 
+#include <immintrin.h>
+
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "core/constants.h"
+#include "core/simd.h"
 
 namespace quillet {
 
@@ -116,13 +119,39 @@ void autocorrelation_lag_pairs(double* r, const double* x, const LagTerms& terms
   }
 }
 
-// r[lag] for lag = first .. end - 1: eight lags at a time (four pairs keep
-// the multipliers busy while each sum waits for its previous addition), then
-// two, then one.
+// 16 lags side by side in four lanes of four, as autocorrelation_lag_pairs:
+// each lane's sum runs over j in order, (x[j] * x[j + lag]) * w[j].
+__attribute__((target("avx2"))) void autocorrelation_lag_quads(double* r, const double* x,
+                                                               const LagTerms& terms, int lag,
+                                                               double scale) {
+  __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
+  const int count = static_cast<int>(terms.offsets.size());
+  for (int t = 0; t < count; ++t) {
+    const __m256d xj = _mm256_set1_pd(terms.sample[t][0]);
+    const __m256d wj = _mm256_set1_pd(terms.weight[t][0]);
+    const double* shifted = x + terms.offsets[t] + lag;
+    s0 = _mm256_add_pd(s0, _mm256_mul_pd(_mm256_mul_pd(xj, _mm256_loadu_pd(shifted)), wj));
+    s1 = _mm256_add_pd(s1, _mm256_mul_pd(_mm256_mul_pd(xj, _mm256_loadu_pd(shifted + 4)), wj));
+    s2 = _mm256_add_pd(s2, _mm256_mul_pd(_mm256_mul_pd(xj, _mm256_loadu_pd(shifted + 8)), wj));
+    s3 = _mm256_add_pd(s3, _mm256_mul_pd(_mm256_mul_pd(xj, _mm256_loadu_pd(shifted + 12)), wj));
+  }
+  const __m256d scales = _mm256_set1_pd(scale);
+  _mm256_storeu_pd(r + lag, _mm256_mul_pd(scales, s0));
+  _mm256_storeu_pd(r + lag + 4, _mm256_mul_pd(scales, s1));
+  _mm256_storeu_pd(r + lag + 8, _mm256_mul_pd(scales, s2));
+  _mm256_storeu_pd(r + lag + 12, _mm256_mul_pd(scales, s3));
+}
+
+// r[lag] for lag = first .. end - 1: with AVX2 sixteen lags at a time, then
+// eight (four pairs keep the multipliers busy while each sum waits for its
+// previous addition), then two, then one. Every width gives the same bits.
 void autocorrelation_lags(double* r, const double* x, const LagTerms& terms, int span, int first,
-                          int end) {
+                          int end, SimdLevel level) {
   const double scale = (1.0 / span) / span;
   int lag = first;
+  if (level == SimdLevel::avx2) {
+    for (; lag + 16 <= end; lag += 16) autocorrelation_lag_quads(r, x, terms, lag, scale);
+  }
   for (; lag + 8 <= end; lag += 8) autocorrelation_lag_pairs<4>(r, x, terms, lag, scale);
   for (; lag + 2 <= end; lag += 2) autocorrelation_lag_pairs<1>(r, x, terms, lag, scale);
   for (; lag < end; ++lag) {
@@ -248,8 +277,9 @@ double estimate_block_f0(const double* block, int span, int sample_rate, const d
   // The peak search reads r[0] and the lags from the smallest peak lag on.
   std::vector<double> r(span);
   const LagTerms terms = lag_terms(block, span, span, cosine);
-  autocorrelation_lags(r.data(), block, terms, span, 0, 1);
-  autocorrelation_lags(r.data(), block, terms, span, smallest_peak_lag(sample_rate), span);
+  autocorrelation_lags(r.data(), block, terms, span, 0, 1, SimdLevel::plain);
+  autocorrelation_lags(r.data(), block, terms, span, smallest_peak_lag(sample_rate), span,
+                       simd_level());
   energy = r[0];
   double peak_freq[MAX_PEAKS];
   double peak_height[MAX_PEAKS];
@@ -260,15 +290,20 @@ double estimate_block_f0(const double* block, int span, int sample_rate, const d
 }
 
 // r[i] = (1/span)/span * sum_j x[j] * x[j+i] * (0.5 cosine[j] + 0.5).
-void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine) {
+void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine,
+                              SimdLevel level) {
   if (span < 1) return;
-  autocorrelation_lags(r, x, lag_terms(x, span, lags, cosine), span, 0, lags);
+  autocorrelation_lags(r, x, lag_terms(x, span, lags, cosine), span, 0, lags, level);
+}
+
+void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine) {
+  weighted_autocorrelation(r, x, span, lags, cosine, simd_level());
 }
 
 double weighted_block_energy(const double* x, int span, const double* cosine) {
   if (span < 1) return 0.0;
   double r0 = 0.0;
-  autocorrelation_lags(&r0, x, lag_terms(x, span, span, cosine), span, 0, 1);
+  autocorrelation_lags(&r0, x, lag_terms(x, span, span, cosine), span, 0, 1, SimdLevel::plain);
   return r0;
 }
 

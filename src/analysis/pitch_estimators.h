@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/frequency_grid.h"
+#include "core/simd.h"
 
 namespace quillet {
 
@@ -30,6 +31,11 @@ double estimate_block_f0(const double* block, int span, int sample_rate, const d
                          double& energy);
 
 void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine);
+
+// The same with the vector width named (the other uses the process's level);
+// every width gives the same bits.
+void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine,
+                              SimdLevel level);
 
 // r[0] of the weighted autocorrelation alone: the energy that estimate_block_f0
 // gives for the same block, to the last bit, without the other lags.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "analysis/frequency_grid.h"
@@ -64,6 +65,32 @@ TEST(AutocorrelationEstimator, EachLagSumsInJOrder) {
     std::vector<double> r(span, -1.0);
     weighted_autocorrelation(r.data(), x.data(), span, span, cosine.data());
     EXPECT_EQ(r[lag], (1.0 / span) / span * sum) << lag;
+  }
+}
+
+// Every lag by every vector width this processor runs, bit for bit the plain
+// sums: a noise block with exact zeros (left out of the sums) and a block
+// holding an infinity (every term kept, NaN and infinite lags).
+TEST(Autocorrelation, EveryVectorWidthGivesThePlainBits) {
+  const int span = AUTOCORR_SPAN;
+  const std::vector<double> cosine = autocorr_cosine(span);
+  std::vector<double> noisy = test::noise_values(2 * span, 3e4, 31);
+  for (int j = 0; j < 2 * span; j += 9) noisy[j] = 0.0;
+  std::vector<double> infinite = test::noise_values(2 * span, 1.0, 32);
+  infinite[700] = INFINITY;
+  std::vector<SimdLevel> levels{SimdLevel::sse2};
+  if (__builtin_cpu_supports("avx2")) levels.push_back(SimdLevel::avx2);
+  for (const std::vector<double>* x : {&noisy, &infinite}) {
+    for (const int lags : {span, 37, 16, 1}) {
+      std::vector<double> plain(lags, -1.0);
+      weighted_autocorrelation(plain.data(), x->data(), span, lags, cosine.data(), SimdLevel::plain);
+      for (const SimdLevel level : levels) {
+        std::vector<double> r(lags, -1.0);
+        weighted_autocorrelation(r.data(), x->data(), span, lags, cosine.data(), level);
+        EXPECT_EQ(std::memcmp(r.data(), plain.data(), lags * sizeof(double)), 0)
+            << simd_level_name(level) << " lags " << lags;
+      }
+    }
   }
 }
 
