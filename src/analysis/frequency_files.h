@@ -23,8 +23,8 @@ std::string side_file_name(const std::string& path, const std::string& extension
 std::optional<FrequencyList> read_frq(const std::string& path);
 std::optional<FrequencyList> read_frt(const std::string& path);
 
-// Write atomically (a unique temporary file renamed into place), so readers
-// never see a partial file. Return whether the file was written.
+// Write the whole file through replace_file_contents, so readers never see a
+// partial file. Return whether the file was written.
 bool write_frq(const std::string& path, const double* freq, const double* amp, int count,
                double freq_avg);
 bool write_frt(const std::string& path, const double* freq, const double* amp, int count,

@@ -7,6 +7,7 @@
 
 #include "analysis/frequency_files.h"
 #include "analysis/pitch_passes.h"
+#include "core/file_lock.h"
 #include "core/flags.h"
 
 namespace quillet {
@@ -75,6 +76,13 @@ FrequencyList analyse_pitch(const std::string& path, const std::string& flags,
   frame_count = std::max(frame_count, 0);
   const int nsteps = frame_count / BLOCK_STEP;
   std::optional<FrequencyList> list = stored_list(path, nsteps);
+  // Runs that would analyse the same input take turns; one that waited finds
+  // the list the first one wrote. Where no lock can be had each run analyses.
+  FileLock turn;
+  if (!list && !has_flag(flags, 'G')) {
+    turn = lock_file_exclusive(path);
+    list = stored_list(path, nsteps);
+  }
   if (!list || has_flag(flags, 'G')) {
     const SoundView sound{samples, channels, sample_rate, nsteps, grid};
     list = analyse_sound(sound, flags);

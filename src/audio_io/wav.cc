@@ -1,16 +1,12 @@
 #include "audio_io/wav.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <vector>
 
 #include "audio_io/byte_order.h"
 #include "audio_io/file_bytes.h"
+#include "core/atomic_file.h"
 
 namespace quillet {
 
@@ -139,38 +135,6 @@ std::vector<unsigned char> wav_file_bytes(const int16_t* samples, int32_t data_b
   return bytes;
 }
 
-bool write_all(int fd, const unsigned char* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, bytes, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-// The permissions an ordinary newly created file gets in this process.
-mode_t ordinary_file_mode() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return static_cast<mode_t>(0666 & ~mask);
-}
-
-// Writes bytes to a new exclusive temporary next to path and renames it into
-// place; the temporary never survives a failure.
-int replace_file(const std::string& path, const std::vector<unsigned char>& bytes) {
-  std::string temporary = path + ".tmp-XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return -1;
-  bool written = ::fchmod(fd, ordinary_file_mode()) == 0 && write_all(fd, bytes.data(), bytes.size()) &&
-                 ::fsync(fd) == 0;
-  written = ::close(fd) == 0 && written;
-  if (written && std::rename(temporary.c_str(), path.c_str()) == 0) return 0;
-  ::unlink(temporary.c_str());
-  return -1;
-}
-
 }  // namespace
 
 SoundRead read_wav_checked(const std::string& path, WaveInfo& info, int pad_frames, SampleStore& samples) {
@@ -191,7 +155,8 @@ bool read_wav(const std::string& path, WaveInfo& info, int pad_frames, SampleSto
 int write_wav(const std::string& path, const int16_t* samples, int32_t data_bytes, int bits_per_sample,
               int channels, uint32_t sample_rate) {
   if (data_bytes < 0 || (data_bytes > 0 && samples == nullptr)) return -1;
-  return replace_file(path, wav_file_bytes(samples, data_bytes, bits_per_sample, channels, sample_rate));
+  const std::vector<unsigned char> bytes = wav_file_bytes(samples, data_bytes, bits_per_sample, channels, sample_rate);
+  return replace_file_contents(path, bytes.data(), bytes.size()) ? 0 : -1;
 }
 
 }  // namespace quillet

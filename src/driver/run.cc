@@ -33,10 +33,10 @@ bool load_input(const std::string& path, WaveInfo& info, SampleStore& samples) {
   return input_format_ok(info);
 }
 
-// Timing, pitch target and pitch-bend curve, in the order the run prints
-// their lines. Returns false when there is nothing to render.
-bool derive_render_params(int argc, const char* const* argv, const WaveInfo& info,
-                          const FrequencyGrid& grid, RenderParams& params) {
+}  // namespace
+
+bool derive_note_length(int argc, const char* const* argv, const WaveInfo& info,
+                        const FrequencyGrid& grid, RenderParams& params) {
   TimingInput timing;
   timing.words = timing_words(argc, argv);
   timing.sample_rate = info.sample_rate;
@@ -44,15 +44,15 @@ bool derive_render_params(int argc, const char* const* argv, const WaveInfo& inf
   double time_percent = 100.0;
   if (!read_timing_arguments(timing, params, time_percent)) return false;
   set_pitch_target(argv[ARG_PITCH], grid, params);
-  if (!settle_output_length(time_percent, params)) return false;
+  return settle_output_length(time_percent, params);
+}
+
+void derive_bend_and_loop(int argc, const char* const* argv, RenderParams& params) {
   const std::span<const char* const> bends = bend_words(argc, argv);
   set_bend_spacing(bends, params);
   build_bend_curve(bends, params);
   read_loop_flags(params);
-  return true;
 }
-
-}  // namespace
 
 int run_quillet(int argc, const char* const* argv) {
   RenderParams params;
@@ -75,7 +75,8 @@ int run_quillet(int argc, const char* const* argv) {
   params.avg_freq = list.freq_avg;
   params.rate_ratio = static_cast<double>(info.sample_rate) / static_cast<double>(OUTPUT_RATE);
 
-  if (!derive_render_params(argc, argv, info, grid, params)) return -1;
+  if (!derive_note_length(argc, argv, info, grid, params)) return -1;
+  derive_bend_and_loop(argc, argv, params);
   std::printf("\x8f\x88\x97\x9d\x8a\x4a\x8e\x6e\n");  // "処理開始" as a line
 
   RenderedSignals signals = resynthesize(params, samples, info.channels, list);

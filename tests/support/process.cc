@@ -13,7 +13,21 @@
 
 namespace quillet::test {
 
-CommandResult run_program(const std::string& program, const std::vector<std::string>& args) {
+namespace {
+
+[[noreturn]] void exec_program(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
+CommandResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          const std::function<void()>& in_child) {
   CommandResult result;
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return result;
@@ -27,12 +41,8 @@ CommandResult run_program(const std::string& program, const std::vector<std::str
     dup2(pipe_fds[1], STDOUT_FILENO);
     close(pipe_fds[0]);
     close(pipe_fds[1]);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    if (in_child) in_child();
+    exec_program(program, args);
   }
   close(pipe_fds[1]);
   char buffer[4096];
@@ -43,6 +53,20 @@ CommandResult run_program(const std::string& program, const std::vector<std::str
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
+}
+
+pid_t start_program(const std::string& program, const std::vector<std::string>& args) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  const int null_fd = open("/dev/null", O_WRONLY);
+  if (null_fd >= 0) dup2(null_fd, STDOUT_FILENO);
+  exec_program(program, args);
+}
+
+int wait_program(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string built_program(const std::string& name) {

@@ -1,6 +1,9 @@
 // Running the built programs from tests, files, and scratch folders that clean up.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,7 +15,18 @@ struct CommandResult {
 };
 
 // Runs program with args (no shell involved); captures standard output.
-CommandResult run_program(const std::string& program, const std::vector<std::string>& args);
+// in_child, when given, runs in the child just before the program starts
+// (to set a resource limit, say).
+CommandResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          const std::function<void()>& in_child = {});
+
+// Starts program with args, its standard output discarded, and returns its
+// process id (or -1) without waiting for it.
+pid_t start_program(const std::string& program, const std::vector<std::string>& args);
+
+// Waits for a started program: its exit status 0..255, or -1 when it did not
+// exit normally (killed by a signal, say).
+int wait_program(pid_t pid);
 
 // A program built next to the quillet executable ("quillet" itself included).
 std::string built_program(const std::string& name);
