@@ -94,6 +94,61 @@ TEST(Autocorrelation, EveryVectorWidthGivesThePlainBits) {
   }
 }
 
+// Runs of one to four blocks, 256 entries apart as the analysis steps are,
+// overlapping less (2000) or not at all (3100), with exact zeros, a silent
+// lead-in, a sample as large as a double allows and an infinity: each block's
+// lags have the bits of the plain autocorrelation of that block alone, and
+// the batched estimates those of estimate_block_f0.
+TEST(Autocorrelation, RunsOfBlocksGiveEachBlocksPlainBits) {
+  const int span = AUTOCORR_SPAN;
+  const std::vector<double> cosine = autocorr_cosine(span);
+  std::vector<SimdLevel> levels{SimdLevel::plain, SimdLevel::sse2};
+  if (__builtin_cpu_supports("avx2")) levels.push_back(SimdLevel::avx2);
+  std::vector<std::vector<double>> runs;
+  runs.push_back(test::noise_values(2 * span + (BATCH_BLOCKS - 1) * 3100, 3e4, 41));
+  for (size_t j = 0; j < runs[0].size(); j += 7) runs[0][j] = 0.0;
+  for (int j = 0; j < 900; ++j) runs[0][j] = 0.0;
+  runs.push_back(test::noise_values(2 * span + (BATCH_BLOCKS - 1) * 3100, 1.0, 42));
+  runs[1][1900] = 1.7e308;
+  runs.push_back(runs[1]);
+  runs[2][2600] = -INFINITY;
+  for (size_t v = 0; v < runs.size(); ++v) {
+    const std::vector<double>& x = runs[v];
+    for (const int stride : {256, 2000, 3100}) {
+      for (int count = 1; count <= BATCH_BLOCKS; ++count) {
+        std::vector<std::vector<double>> plain(count, std::vector<double>(span));
+        for (int b = 0; b < count; ++b) {
+          weighted_autocorrelation(plain[b].data(), x.data() + b * stride, span, span,
+                                   cosine.data(), SimdLevel::plain);
+        }
+        for (const SimdLevel level : levels) {
+          std::vector<std::vector<double>> r(count, std::vector<double>(span, -1.0));
+          std::vector<double*> rows;
+          for (std::vector<double>& row : r) rows.push_back(row.data());
+          run_autocorrelation(rows.data(), x.data(), count, stride, span, 37, cosine.data(), level);
+          for (int b = 0; b < count; ++b) {
+            EXPECT_EQ(std::memcmp(r[b].data() + 37, plain[b].data() + 37,
+                                  (span - 37) * sizeof(double)), 0)
+                << "run " << v << " stride " << stride << " block " << b << " of " << count << " "
+                << simd_level_name(level);
+            EXPECT_EQ(r[b][36], -1.0) << "lags below the first are left alone";
+          }
+          std::vector<double> f0(count), energy(count);
+          estimate_block_f0_batch(x.data(), count, stride, span, 44100, cosine.data(), f0.data(),
+                                  energy.data(), level);
+          for (int b = 0; b < count; ++b) {
+            double alone_energy = 0.0;
+            const double alone = estimate_block_f0(x.data() + b * stride, span, 44100,
+                                                   cosine.data(), alone_energy);
+            EXPECT_EQ(std::memcmp(&f0[b], &alone, sizeof alone), 0);
+            EXPECT_EQ(std::memcmp(&energy[b], &alone_energy, sizeof alone_energy), 0);
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(AutocorrelationPeaks, RegionsByHeightWithTiesInLagOrder) {
   // min_lag at 44100 Hz is 40; the floor is 0.2 * r[0] = 20 (strict).
   std::vector<double> r(200, 0.0);
