@@ -13,22 +13,30 @@ namespace quillet {
 
 namespace {
 
-constexpr double kLowestHz = 50.0;
-constexpr double kHighestHz = 1500.0;
-constexpr double kSearchWindowSeconds = 0.025;
+// The lags searched reach a little beyond the 50 .. 1500 Hz that a voice
+// may have, so that a vibrato around either end stays inside.
+constexpr double kLowestHz = 44.0;
+constexpr double kHighestHz = 1600.0;
+// The difference window: 40 ms, long enough to average breath noise over
+// two periods of the lowest voice.
+constexpr double kSearchWindowSeconds = 0.04;
 constexpr double kRefineWindowSeconds = 0.02;
 constexpr double kRefinePeriods = 3.0;
-// How fast a pitch may move, cents per second: 250 cents per 256 frames at
-// 44.1 kHz.
-constexpr double kSlopeCentsPerSecond = 250.0 * 44100.0 / 256.0;
+constexpr double kRefineLagSeconds = 0.008;  // the least lag a short period is refined at
+// How fast a pitch may move, cents per second: 100 cents per 256 frames at
+// 44.1 kHz, some 17 octaves a second, far beyond any glide or vibrato, yet
+// too slow to reach a fifth or an octave away within two steps.
+constexpr double kSlopeCentsPerSecond = 100.0 * 44100.0 / 256.0;
 constexpr double kCentsPerState = 1200.0 / STATES_PER_OCTAVE;
 // A decoded state takes the frame's candidate within this many states of it.
 constexpr double kCandidateReachStates = 1.5;
 
-// The period search of one sound: the low-rate signal, the window and lags.
+// The period search of one sound: the signal at the search rate, how its
+// frames map to input frames, the window and lags.
 struct PeriodSearch {
   PeriodSignal signal;
-  int factor = 1;
+  int up = 1;      // search frames per input frame, for a low-rate sound
+  int factor = 1;  // input frames per search frame, for a high-rate sound
   int window = 0;
   LagSpan span;
   std::vector<double> weights = threshold_weights();
@@ -36,8 +44,10 @@ struct PeriodSearch {
 
 PeriodSearch period_search(const PeriodSignal& full) {
   PeriodSearch search;
-  search.factor = decimation_factor(full.rate > 0 ? static_cast<int>(full.rate) : 1);
-  search.signal = decimate(full, search.factor);
+  const int rate_hz = full.rate > 0 ? static_cast<int>(full.rate) : 1;
+  search.up = upsampling_factor(rate_hz);
+  search.factor = decimation_factor(rate_hz);
+  search.signal = search.up > 1 ? upsample(full, search.up) : decimate(full, search.factor);
   const double rate = search.signal.rate;
   search.window = std::max(4, static_cast<int>(std::lround(rate * kSearchWindowSeconds)));
   search.span.min_lag = std::max(2, static_cast<int>(std::floor(rate / kHighestHz)));
@@ -46,12 +56,14 @@ PeriodSearch period_search(const PeriodSignal& full) {
 }
 
 // Frame of the searched signal that step i stands for: input frame 256 i.
-double step_centre(int step, int factor) { return static_cast<double>(step) * BLOCK_STEP / factor; }
+double step_centre(const PeriodSearch& search, int step) {
+  return static_cast<double>(step) * BLOCK_STEP * search.up / search.factor;
+}
 
 std::vector<PitchCandidate> step_candidates(const PeriodSearch& search, int step,
                                             std::vector<double>& cmnd) {
   std::vector<PitchCandidate> out;
-  if (!normalised_difference(search.signal, step_centre(step, search.factor), search.window,
+  if (!normalised_difference(search.signal, step_centre(search, step), search.window,
                              search.span.max_lag, cmnd)) {
     return out;
   }
@@ -82,22 +94,30 @@ const PitchCandidate* candidate_near(const std::vector<PitchCandidate>& candidat
 }
 
 // The frequency of a voiced step: its candidate at the decoded state (or the
-// state's own pitch) refined at the input rate.
+// state's own pitch) refined on the finer of the input and the searched
+// signal, or for a pitch of 250 Hz and more over whole periods of the
+// searched signal.
 double voiced_frequency(const PeriodSignal& full, const PeriodSearch& search, int step,
                         const std::vector<PitchCandidate>& candidates, int state) {
   const PitchCandidate* near = candidate_near(candidates, state);
   const double hz = near ? near->hz : state_hz(state);
-  const double period = full.rate / hz;
-  int reach = search.factor + 1;
-  if (!near) {
-    const double spread = std::exp2(kCandidateReachStates * kCentsPerState / 1200.0) - 1.0;
-    reach = std::max(reach, static_cast<int>(std::ceil(period * spread)) + 1);
-  }
+  const double spread = std::exp2(kCandidateReachStates * kCentsPerState / 1200.0) - 1.0;
+  // A short period is measured over as many whole periods as fit in
+  // kRefineLagSeconds, where the sound's noise, ringing in its formants, has
+  // died away from one period to the next; on the searched signal, where
+  // that lag spans enough frames.
+  const int periods = std::max(1, static_cast<int>(kRefineLagSeconds * hz));
+  const bool whole_periods = periods > 1;
+  const PeriodSignal& fine = whole_periods || search.up > 1 ? search.signal : full;
+  const double period = fine.rate / hz;
+  int reach = whole_periods ? periods / 2 + 2 : search.factor + 1;
+  if (!near) reach = std::max(reach, static_cast<int>(std::ceil(periods * period * spread)) + 1);
   const int window = static_cast<int>(
-      std::lround(std::max(kRefinePeriods * period, kRefineWindowSeconds * full.rate)));
-  const double refined =
-      refine_period(full, static_cast<double>(step) * BLOCK_STEP, window, period, reach);
-  return refined > 0.0 ? full.rate / refined : hz;
+      std::lround(std::max(kRefinePeriods * period, kRefineWindowSeconds * fine.rate)));
+  const double centre = whole_periods ? step_centre(search, step)
+                                      : static_cast<double>(step) * BLOCK_STEP * search.up;
+  const double refined = refine_period(fine, centre, window, periods * period, reach);
+  return refined > 0.0 ? fine.rate * periods / refined : hz;
 }
 
 }  // namespace

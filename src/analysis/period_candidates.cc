@@ -52,17 +52,51 @@ int deepest_lag(const std::vector<double>& cmnd, int lo, int hi) {
   return best;
 }
 
+// The depth of the dip at lag: the least value of the parabola through it
+// and its neighbours, which a short period that falls between two lags
+// reaches though neither lag does; the value at lag where the three do not
+// bend up.
+double dip_depth(const std::vector<double>& cmnd, int lag) {
+  const double b = cmnd[static_cast<size_t>(lag)];
+  if (lag < 1 || lag + 1 >= static_cast<int>(cmnd.size())) return b;
+  const double a = cmnd[static_cast<size_t>(lag - 1)];
+  const double c = cmnd[static_cast<size_t>(lag + 1)];
+  const double bend = a - 2.0 * b + c;
+  if (!(bend > 0.0)) return b;
+  return std::max(0.0, b - (a - c) * (a - c) / (8.0 * bend));
+}
+
 // The dip at a multiple of lag, within hi, that is DEEPER_MULTIPLE_RATIO
-// times deeper than the dip at lag or more, repeated from there; lag itself
-// when there is none.
+// times deeper than the dip at lag or more and deeper by
+// DEEPER_MULTIPLE_MARGIN, repeated from there; lag itself when there is
+// none.
 int deeper_multiple(const std::vector<double>& cmnd, int lag, int hi) {
   for (int k = 2; k <= LARGEST_MULTIPLE; ++k) {
     const int from = std::max(1, k * lag - k);
     const int to = std::min(hi, k * lag + k);
     if (from > to) break;
     const int deepest = walk_down(cmnd, deepest_lag(cmnd, from, to), hi);
-    if (cmnd[static_cast<size_t>(deepest)] < DEEPER_MULTIPLE_RATIO * cmnd[static_cast<size_t>(lag)]) {
+    const double here = dip_depth(cmnd, lag);
+    const double there = dip_depth(cmnd, deepest);
+    if (there < DEEPER_MULTIPLE_RATIO * here && here - there > DEEPER_MULTIPLE_MARGIN) {
       return deeper_multiple(cmnd, deepest, hi);
+    }
+  }
+  return lag;
+}
+
+// An earlier picked lag of which lag is a multiple and whose dip is nearly
+// as deep (SAME_PERIOD_RATIO of it or more): the same period seen again a
+// few periods on. lag itself when there is none.
+int earlier_period(const std::vector<double>& cmnd, const std::vector<std::pair<int, double>>& picked,
+                   int lag) {
+  for (const auto& entry : picked) {
+    const int period = entry.first;
+    if (period >= lag) continue;
+    for (int k = 2; k <= LARGEST_MULTIPLE + 1; ++k) {
+      if (std::abs(lag - k * period) <= k && dip_depth(cmnd, lag) >= SAME_PERIOD_RATIO * dip_depth(cmnd, period)) {
+        return period;
+      }
     }
   }
   return lag;
@@ -100,18 +134,58 @@ std::vector<double> threshold_weights() {
   return weights;
 }
 
+namespace {
+
+constexpr int kLagsAtOnce = 4;
+
+// squared_difference for lags lag .. lag + 3, each over its own stretch
+// starting at starts[i], the four sums side by side (each in the plain
+// order, so each equals squared_difference's).
+void four_squared_differences(const double* x, const long* starts, int window, int lag,
+                              double* sums) {
+  const double* a0 = x + starts[0];
+  const double* a1 = x + starts[1];
+  const double* a2 = x + starts[2];
+  const double* a3 = x + starts[3];
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  for (int j = 0; j < window; ++j) {
+    const double d0 = a0[j] - a0[j + lag];
+    const double d1 = a1[j] - a1[j + lag + 1];
+    const double d2 = a2[j] - a2[j + lag + 2];
+    const double d3 = a3[j] - a3[j + lag + 3];
+    s0 += d0 * d0;
+    s1 += d1 * d1;
+    s2 += d2 * d2;
+    s3 += d3 * d3;
+  }
+  sums[0] = s0;
+  sums[1] = s1;
+  sums[2] = s2;
+  sums[3] = s3;
+}
+
+}  // namespace
+
 bool normalised_difference(const PeriodSignal& signal, double centre, int window, int max_lag,
                            std::vector<double>& out) {
   out.assign(static_cast<size_t>(std::max(max_lag, 0) + 1), 1.0);
   const long first = std::lround(centre - (window + max_lag) / 2.0) - 1;
   const std::vector<double> x = stretch_of(signal, first, window + max_lag + 3);
+  const auto start_of = [&](int lag) { return std::lround(centre - (window + lag) / 2.0) - first; };
   double running = 0.0;
-  for (int lag = 1; lag <= max_lag; ++lag) {
-    const long start = std::lround(centre - (window + lag) / 2.0) - first;
-    const double d = squared_difference(x.data(), start, window, lag);
+  const auto add = [&](int lag, double d) {
     running += d;
     out[static_cast<size_t>(lag)] = running > 0.0 ? d * lag / running : 1.0;
+  };
+  int lag = 1;
+  for (; lag + kLagsAtOnce - 1 <= max_lag; lag += kLagsAtOnce) {
+    long starts[kLagsAtOnce];
+    double sums[kLagsAtOnce];
+    for (int i = 0; i < kLagsAtOnce; ++i) starts[i] = start_of(lag + i);
+    four_squared_differences(x.data(), starts, window, lag, sums);
+    for (int i = 0; i < kLagsAtOnce; ++i) add(lag + i, sums[i]);
   }
+  for (; lag <= max_lag; ++lag) add(lag, squared_difference(x.data(), start_of(lag), window, lag));
   return running > 0.0;
 }
 
@@ -132,11 +206,12 @@ std::vector<PeriodCandidate> threshold_candidates(const std::vector<double>& cmn
     if (lag > hi) {
       double unreached = 0.0;
       for (int rest = k; rest >= 0; --rest) unreached += weights[static_cast<size_t>(rest)];
-      add_candidate(picked, deepest_lag(cmnd, lo, hi), UNREACHED_SHARE * unreached);
+      add_candidate(picked, earlier_period(cmnd, picked, deepest_lag(cmnd, lo, hi)),
+                    UNREACHED_SHARE * unreached);
       break;
     }
-    add_candidate(picked, deeper_multiple(cmnd, walk_down(cmnd, lag, hi), hi),
-                  weights[static_cast<size_t>(k)]);
+    const int dip = deeper_multiple(cmnd, walk_down(cmnd, lag, hi), hi);
+    add_candidate(picked, earlier_period(cmnd, picked, dip), weights[static_cast<size_t>(k)]);
   }
   for (const auto& [at, probability] : picked) {
     candidates.push_back(PeriodCandidate{refined_lag(cmnd, at), probability});

@@ -19,7 +19,12 @@ inline constexpr double UNREACHED_SHARE = 0.01;   // share of a threshold that n
 // A dip gives its probability to a dip at a multiple of its lag that is this
 // many times deeper or more: its own lag was a strong harmonic, not the period.
 inline constexpr double DEEPER_MULTIPLE_RATIO = 0.25;
+// ... and deeper by this much at least: of two dips near 0, both are periods.
+inline constexpr double DEEPER_MULTIPLE_MARGIN = 0.02;
 inline constexpr int LARGEST_MULTIPLE = 4;
+// A later dip at a multiple of a picked one, at least this share of its
+// depth, gives its probability to the picked one.
+inline constexpr double SAME_PERIOD_RATIO = 0.5;
 
 struct PeriodCandidate {
   double period = 0.0;       // in frames of the searched signal, a fraction of a frame
@@ -45,8 +50,9 @@ bool normalised_difference(const PeriodSignal& signal, double centre, int window
                            std::vector<double>& out);
 
 // The candidates that the thresholds pick from d' over span, each moved to a
-// much deeper dip at a multiple of its lag where there is one, parabola-refined
-// and merged by lag. Their probabilities sum to at most 1.
+// much deeper dip at a multiple of its lag where there is one, or back to an
+// earlier picked lag of which it is a multiple where it is hardly deeper,
+// parabola-refined and merged by lag. Their probabilities sum to at most 1.
 std::vector<PeriodCandidate> threshold_candidates(const std::vector<double>& cmnd,
                                                   const LagSpan& span,
                                                   const std::vector<double>& weights);

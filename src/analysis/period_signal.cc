@@ -32,6 +32,18 @@ std::vector<double> lowpass_taps(int factor) {
   return taps;
 }
 
+// Taps of the interpolator on each side of an output frame, in input frames.
+constexpr int kInterpolationHalfWidth = 16;
+
+// The interpolation kernel at distance x input frames: a sinc under a
+// Blackman window of kInterpolationHalfWidth frames each side.
+double interpolation_kernel(double x) {
+  if (x == 0.0) return 1.0;
+  const double phase = PI * (x + kInterpolationHalfWidth) / kInterpolationHalfWidth;
+  const double window = 0.42 - 0.5 * std::cos(phase) + 0.08 * std::cos(2.0 * phase);
+  return std::sin(PI * x) / (PI * x) * window;
+}
+
 }  // namespace
 
 PeriodSignal channel_zero(const SampleStore& samples, int frame_count, int channels,
@@ -49,6 +61,35 @@ PeriodSignal channel_zero(const SampleStore& samples, int frame_count, int chann
 }
 
 int decimation_factor(int sample_rate) { return std::max(1, sample_rate / PERIOD_SEARCH_RATE); }
+
+int upsampling_factor(int sample_rate) {
+  if (sample_rate <= 0 || sample_rate >= PERIOD_SEARCH_RATE) return 1;
+  return (PERIOD_SEARCH_RATE + sample_rate - 1) / sample_rate;
+}
+
+PeriodSignal upsample(const PeriodSignal& signal, int factor) {
+  if (factor <= 1) return signal;
+  // The kernel's taps for each phase of an output frame between two inputs.
+  std::vector<std::vector<double>> phases(static_cast<size_t>(factor));
+  for (int p = 0; p < factor; ++p) {
+    for (int k = -kInterpolationHalfWidth + 1; k <= kInterpolationHalfWidth; ++k) {
+      phases[static_cast<size_t>(p)].push_back(interpolation_kernel(static_cast<double>(p) / factor - k));
+    }
+  }
+  PeriodSignal out;
+  out.rate = signal.rate * factor;
+  out.x.assign(signal.x.size() * static_cast<size_t>(factor), 0.0);
+  for (long m = 0; m < static_cast<long>(out.x.size()); ++m) {
+    const long base = m / factor;
+    const std::vector<double>& taps = phases[static_cast<size_t>(m % factor)];
+    double sum = 0.0;
+    for (int k = -kInterpolationHalfWidth + 1; k <= kInterpolationHalfWidth; ++k) {
+      sum += taps[static_cast<size_t>(k + kInterpolationHalfWidth - 1)] * signal.at(base + k);
+    }
+    out.x[static_cast<size_t>(m)] = sum;
+  }
+  return out;
+}
 
 PeriodSignal decimate(const PeriodSignal& signal, int factor) {
   if (factor <= 1) return signal;

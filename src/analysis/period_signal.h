@@ -1,7 +1,10 @@
 // The signal that the accurate analysis measures periods on: channel 0 of a
-// sample store as doubles, and a low-passed copy kept at every factor-th
-// frame, on which the period search of a high-rate sound runs at a rate near
-// 22 kHz. Frame m of the copy lies at frame m * factor of the original.
+// sample store as doubles, and a copy at a rate near 22 kHz on which the
+// period search runs: a low-passed copy kept at every factor-th frame for a
+// high-rate sound (frame m of the copy lies at frame m * factor of the
+// original), or one interpolated factor times more densely for a low-rate
+// sound (frame m lies at frame m / factor), so that even the shortest periods
+// span many frames.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +32,15 @@ PeriodSignal channel_zero(const SampleStore& samples, int frame_count, int chann
 // The factor that takes sample_rate to the period search rate: sample_rate /
 // 22050, at least 1.
 int decimation_factor(int sample_rate);
+
+// The factor that takes sample_rate up to the period search rate or above:
+// 22050 / sample_rate rounded up, 1 from 22050 Hz on.
+int upsampling_factor(int sample_rate);
+
+// The signal interpolated at factor times its rate by a windowed sinc (the
+// band below the old half rate kept, nothing added above it). A factor of 1
+// returns it unchanged.
+PeriodSignal upsample(const PeriodSignal& signal, int factor);
 
 // The signal low-passed below 0.4 of its rate over factor by a windowed sinc
 // and kept at every factor-th frame. A factor of 1 returns it unchanged.

@@ -10,11 +10,11 @@
 
 namespace quillet {
 
-inline constexpr double STATE_BASE_HZ = 46.0;
+inline constexpr double STATE_BASE_HZ = 43.0;
 inline constexpr int STATES_PER_OCTAVE = 60;
-inline constexpr int PITCH_STATES = 306;               // 46 Hz up to about 1568 Hz
+inline constexpr int PITCH_STATES = 314;               // 43 Hz up to about 1599 Hz
 inline constexpr double VOICING_STAY = 0.99;           // a step keeps its voicing
-inline constexpr double UNVOICED_LIKELIHOOD = 0.05;    // per unit of probability left over
+inline constexpr double UNVOICED_LIKELIHOOD = 0.01;    // per unit of probability left over
 inline constexpr double VOICED_FLOOR = 1e-4;           // a voiced state without candidates
 inline constexpr double UNVOICED_FLOOR = 1e-6;         // an unvoiced state when nothing is left over
 

@@ -4,6 +4,7 @@
 
 #include "core/constants.h"
 #include "core/flags.h"
+#include "synth/spline_lanes.h"
 
 namespace quillet {
 
@@ -27,6 +28,7 @@ double aperiodic_gen_factor(const std::string& flags) {
 AperiodicBank make_aperiodic_bank(const std::string& flags) {
   AperiodicBank bank;
   bank.gen_factor = aperiodic_gen_factor(flags);
+  bank.level = simd_level();
   return bank;
 }
 
@@ -51,13 +53,10 @@ double wrap_grain_phase(double phase, double period) {
   return phase;
 }
 
-double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, double pos,
-                      double adv, double lag, const SplineBlock& block) {
-  const double inc = bank.gen_factor * params.rate_ratio - adv;
-  for (int k = 0; k < GRAIN_COUNT; ++k) {
-    bank.phase[k] = wrap_grain_phase(bank.phase[k] + inc, GRAIN_PERIODS[k]);
-  }
-  const double far = pos + lag;
+namespace {
+
+// The eight readers' shares at pos, one reader after the other.
+double reader_sum_plain(const AperiodicBank& bank, double pos, double far, const SplineBlock& block) {
   double acc = 0.0;
   for (int k = 0; k < GRAIN_COUNT; ++k) {
     const double phase = bank.phase[k];
@@ -67,6 +66,63 @@ double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, do
     const double leading = spline_eval(block, pos + phase) - spline_eval(block, far + phase);
     const double fade = 0.5 - 0.5 * std::cos(PI * phase / period);
     acc = acc + trailing * fade + (1.0 - fade) * leading;
+  }
+  return acc;
+}
+
+// The same sum with four readers side by side: each lane computes its
+// reader's two terms as reader_sum_plain does, then the terms are added in
+// reader order.
+inline __attribute__((always_inline)) double reader_sum_lanes(const AperiodicBank& bank, double pos,
+                                                              double far, const SplineBlock& block) {
+  double trailing_terms[GRAIN_COUNT];
+  double leading_terms[GRAIN_COUNT];
+  for (int g = 0; g < GRAIN_COUNT; g += 4) {
+    const Lanes phase = load_lanes(bank.phase.data() + g);
+    const Lanes period = load_lanes(GRAIN_PERIODS.data() + g);
+    const Lanes behind = phase - period;
+    const Lanes trailing = spline_eval_lanes(block, pos + behind) - spline_eval_lanes(block, far + behind);
+    const Lanes leading = spline_eval_lanes(block, pos + phase) - spline_eval_lanes(block, far + phase);
+    const Lanes angle = PI * phase / period;
+    const Lanes cosine = Lanes{std::cos(angle[0]), std::cos(angle[1]), std::cos(angle[2]), std::cos(angle[3])};
+    const Lanes fade = 0.5 - 0.5 * cosine;
+    const Lanes trailing_term = trailing * fade;
+    const Lanes leading_term = (1.0 - fade) * leading;
+    for (int q = 0; q < 4; ++q) {
+      trailing_terms[g + q] = trailing_term[q];
+      leading_terms[g + q] = leading_term[q];
+    }
+  }
+  double acc = 0.0;
+  for (int k = 0; k < GRAIN_COUNT; ++k) acc = acc + trailing_terms[k] + leading_terms[k];
+  return acc;
+}
+
+double reader_sum_sse2(const AperiodicBank& bank, double pos, double far, const SplineBlock& block) {
+  return reader_sum_lanes(bank, pos, far, block);
+}
+
+__attribute__((target("avx2"))) double reader_sum_avx2(const AperiodicBank& bank, double pos, double far,
+                                                        const SplineBlock& block) {
+  return reader_sum_lanes(bank, pos, far, block);
+}
+
+}  // namespace
+
+double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, double pos,
+                      double adv, double lag, const SplineBlock& block) {
+  const double inc = bank.gen_factor * params.rate_ratio - adv;
+  for (int k = 0; k < GRAIN_COUNT; ++k) {
+    bank.phase[k] = wrap_grain_phase(bank.phase[k] + inc, GRAIN_PERIODS[k]);
+  }
+  const double far = pos + lag;
+  double acc;
+  if (bank.level == SimdLevel::plain || block.pieces.size() != static_cast<std::size_t>(BLOCK_LENGTH)) {
+    acc = reader_sum_plain(bank, pos, far, block);
+  } else if (bank.level == SimdLevel::avx2) {
+    acc = reader_sum_avx2(bank, pos, far, block);
+  } else {
+    acc = reader_sum_sse2(bank, pos, far, block);
   }
   return acc * READER_SCALE * aperiodic_envelope(n, params);
 }

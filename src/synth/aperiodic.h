@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/render_params.h"
+#include "core/simd.h"
 #include "synth/spline.h"
 
 namespace quillet {
@@ -23,6 +24,7 @@ inline constexpr std::array<double, GRAIN_COUNT> GRAIN_PERIODS = {
 struct AperiodicBank {
   std::array<double, GRAIN_COUNT> phase{};  // leading head ahead of the input position, frames
   double gen_factor = 1.0;                  // reading speed factor, from flag g
+  SimdLevel level = SimdLevel::plain;       // how the readers are read: one by one, or side by side
 };
 
 // Speed factor of the readers: 10^(-g/200) with g after the first "g" of
@@ -30,7 +32,8 @@ struct AperiodicBank {
 // letter passes the clamp and gives NaN, which the readers carry without harm.
 double aperiodic_gen_factor(const std::string& flags);
 
-// A bank with every phase at 0 and the speed factor of flags.
+// A bank with every phase at 0, the speed factor of flags and this process's
+// vector level.
 AperiodicBank make_aperiodic_bank(const std::string& flags);
 
 // Level of the aperiodic part at output sample n: full over a fixed head
@@ -43,7 +46,10 @@ double aperiodic_envelope(int n, const RenderParams& params);
 double wrap_grain_phase(double phase, double period);
 
 // One output sample of the aperiodic part at output index n, input position
-// pos, input advance adv and lag (frames); moves the readers on.
+// pos, input advance adv and lag (frames); moves the readers on. The readers
+// are read side by side in vector lanes at the bank's level (each lane in the
+// plain order, the eight shares summed in reader order), giving the same
+// number at every level.
 double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, double pos,
                       double adv, double lag, const SplineBlock& block);
 

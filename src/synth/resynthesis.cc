@@ -112,6 +112,30 @@ int block_index(int64_t ip) {
   return static_cast<int>(std::clamp<int64_t>(ip / BLOCK_STEP, 0, MAX_BLOCK_INDEX));
 }
 
+// The spline blocks the loop reads, solved SPLINE_LANES consecutive ones at a
+// time: the loop mostly walks forward through the blocks, so the next ones
+// are ready when it gets there. Each block holds the same numbers however it
+// was solved.
+struct BlockCache {
+  std::array<SplineBlock, SPLINE_LANES> blocks;
+  int first = 0;
+  int count = 0;
+};
+
+// The block of index blk, solving it with its neighbours when it is not held:
+// the ones after it, or the ones before it when the loop walks backwards.
+const SplineBlock& cached_block(BlockCache& cache, int blk, int previous_blk, const SampleStore& samples,
+                                int channels) {
+  if (cache.count == 0 || blk < cache.first || blk >= cache.first + cache.count) {
+    const bool backwards = previous_blk >= 0 && blk < previous_blk;
+    const int first = backwards ? std::max(0, blk - (SPLINE_LANES - 1)) : blk;
+    cache.first = first;
+    cache.count = static_cast<int>(std::min<int64_t>(SPLINE_LANES, MAX_BLOCK_INDEX - first + 1));
+    load_spline_blocks(cache.blocks.data(), cache.count, samples, first * BLOCK_STEP - BLOCK_LEAD, channels);
+  }
+  return cache.blocks[static_cast<std::size_t>(blk - cache.first)];
+}
+
 }  // namespace
 
 TimeMap make_time_map(const RenderParams& params) {
@@ -185,7 +209,8 @@ RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samp
   const int64_t last_position =
       static_cast<int64_t>(params.sample_count) + params.offset_samples;
   AperiodicBank bank = make_aperiodic_bank(params.flags);
-  SplineBlock block;
+  BlockCache cache;
+  const SplineBlock* block = nullptr;
   int loaded_block = -1;
   double phase = 0.0;
 
@@ -197,7 +222,7 @@ RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samp
     const int block_start = blk * BLOCK_STEP;
     if (blk != loaded_block) {
       std::printf("%d -> %d  \r", blk, n / BLOCK_STEP);
-      load_spline_block(block, samples, block_start - BLOCK_LEAD, channels);
+      block = &cached_block(cache, blk, loaded_block, samples, channels);
       loaded_block = blk;
     }
     const double w = std::cos((place.pos - block_start) * BLOCK_WEIGHT_FACTOR);
@@ -206,8 +231,8 @@ RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samp
     const double lag = voiced_lag(sample_rate, f_loc);
     phase = wrap_voiced_phase(phase + voiced_increment(params, f_tgt, f_loc, place.adv), lag);
     out.voiced[n] = params.saw_test ? saw_sample(list, n, blk, f_tgt, w)
-                                    : voiced_sample(block, place.pos, phase, lag);
-    out.aperiodic[n] = aperiodic_step(bank, params, n, place.pos, place.adv, lag, block);
+                                    : voiced_sample(*block, place.pos, phase, lag);
+    out.aperiodic[n] = aperiodic_step(bank, params, n, place.pos, place.adv, lag, *block);
   }
   return out;
 }

@@ -1,5 +1,7 @@
 // Block conversion of the sample store to doubles, and the natural cubic
-// spline through a block.
+// spline through a block. Several consecutive blocks can be solved at once,
+// side by side in vector lanes; each block gets exactly the numbers it gets
+// alone.
 #pragma once
 
 #include <cmath>
@@ -7,18 +9,25 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/wave_info.h"
 #include "core/constants.h"
+#include "core/simd.h"
+#include "core/wave_info.h"
 
 namespace quillet {
 
+// The spline on one unit interval k: y[k] + b t + c t^2 + d t^3 at k + t.
+struct alignas(32) SplinePiece {
+  double y = 0.0;
+  double b = 0.0;
+  double c = 0.0;
+  double d = 0.0;
+};
+
 // One block of the input with its spline. The caller owns it and reuses it.
+// The last piece holds only the last entry (b, c and d are 0).
 struct SplineBlock {
-  int32_t origin = 0;                          // input frame of entry 0; may be negative
-  std::vector<double> y = std::vector<double>(BLOCK_LENGTH);
-  std::vector<double> b = std::vector<double>(BLOCK_LENGTH);
-  std::vector<double> c = std::vector<double>(BLOCK_LENGTH);
-  std::vector<double> d = std::vector<double>(BLOCK_LENGTH);
+  int32_t origin = 0;  // input frame of entry 0; may be negative
+  std::vector<SplinePiece> pieces = std::vector<SplinePiece>(BLOCK_LENGTH);
 };
 
 // Converts count frames starting at first_frame (may be negative) into
@@ -34,24 +43,38 @@ void convert_block(double* destination, const SampleStore& samples, int first_fr
 void spline_compute(const double* y, int n, double* b, double* c, double* d);
 
 // Value of the block's spline at absolute input position x (frames). A
-// position before the first interval reads y[0], one past the last interval
-// reads the last entry, so no position reads outside the block. Defined here
-// so that the loops that call it 34 times per output sample can inline it.
+// position before the first interval reads the first entry, one past the last
+// interval reads the last entry, so no position reads outside the block.
+// Defined here so that the loops that call it 34 times per output sample can
+// inline it.
 inline double spline_eval(const SplineBlock& block, double x) {
-  const int64_t last_interval = static_cast<int64_t>(block.y.size()) - 2;
+  const int64_t last_interval = static_cast<int64_t>(block.pieces.size()) - 2;
   if (last_interval < 0) return 0.0;
   const double m = std::floor(x);
   const double k_real = m - static_cast<double>(block.origin);
-  if (!(k_real >= 0.0)) return block.y[0];
+  if (!(k_real >= 0.0)) return block.pieces[0].y;
   if (k_real > static_cast<double>(last_interval)) {
-    return block.y[static_cast<std::size_t>(last_interval + 1)];
+    return block.pieces[static_cast<std::size_t>(last_interval + 1)].y;
   }
-  const std::size_t k = static_cast<std::size_t>(k_real);
+  const SplinePiece& p = block.pieces[static_cast<std::size_t>(k_real)];
   const double t = x - m;
-  return ((block.d[k] * t + block.c[k]) * t + block.b[k]) * t + block.y[k];
+  return ((p.d * t + p.c) * t + p.b) * t + p.y;
 }
 
 // Loads the block whose entry 0 is input frame origin and computes its spline.
 void load_spline_block(SplineBlock& block, const SampleStore& samples, int origin, int channels);
+
+// Most blocks solved in one call.
+inline constexpr int SPLINE_LANES = 4;
+
+// Loads count (1 to SPLINE_LANES) blocks, block j with entry 0 at input frame
+// first_origin + j * BLOCK_STEP, each exactly as load_spline_block loads it,
+// with the vector instructions of level (solving them side by side).
+void load_spline_blocks_at(SimdLevel level, SplineBlock* blocks, int count, const SampleStore& samples,
+                           int first_origin, int channels);
+
+// As load_spline_blocks_at, at this process's level.
+void load_spline_blocks(SplineBlock* blocks, int count, const SampleStore& samples, int first_origin,
+                        int channels);
 
 }  // namespace quillet

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "support/synthetic_voice.h"
 
@@ -91,6 +94,64 @@ TEST(AperiodicTest, ReadersCombTheInputAtNormalSpeed) {
   bank = make_aperiodic_bank("");
   EXPECT_EQ(aperiodic_step(bank, params, 0, 2300.25, 2.0, 613.7, block), -510.1583477315676);
   for (int k = 0; k < GRAIN_COUNT; ++k) EXPECT_EQ(bank.phase[k], GRAIN_PERIODS[k] - 1.0) << k;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The readers side by side give, at every level and every step, the bits the
+// plain one-by-one reading gives: at speeds that keep the phases still, wrap
+// them forwards and backwards, with positions inside the block, across both
+// its ends and far outside it, and with a NaN position.
+TEST(AperiodicTest, ReadersSideBySideEqualReadersOneByOne) {
+  std::vector<SimdLevel> levels = {SimdLevel::sse2};
+  if (choose_simd_level(nullptr, __builtin_cpu_supports("avx2")) == SimdLevel::avx2) {
+    levels.push_back(SimdLevel::avx2);
+  }
+  SampleStore store(12000);
+  uint32_t state = 99;
+  for (int16_t& v : store) {
+    state = state * 1664525u + 1013904223u;
+    v = static_cast<int16_t>(state >> 16);
+  }
+  SplineBlock block;
+  load_spline_block(block, store, 4096 - BLOCK_LEAD, 1);
+  RenderParams params;
+  params.rate_ratio = 48000.0 / 44100.0;
+  params.fixed_in = 9000.0;
+  params.fixed_out = 8000.0;
+  params.aperiodic_floor = 0.3;
+  struct Walk {
+    double start, adv, lag;
+    const char* flags;
+  };
+  const Walk walks[] = {{4200.0, 1.0884353741496597, 250.0, ""}, {4000.0, 0.37, 91.3, "g-40"},
+                        {5200.0, 2.9, 733.0, "g75"},               {2700.0, 0.5, 1600.0, ""},
+                        {-1e6, 1.0, 100.0, ""},                    {5000.0, -3.0, 40.0, "g10"}};
+  for (const Walk& walk : walks) {
+    for (SimdLevel level : levels) {
+      AperiodicBank plain = make_aperiodic_bank(walk.flags);
+      plain.level = SimdLevel::plain;
+      AperiodicBank lanes = plain;
+      lanes.level = level;
+      for (int n = 0; n < 9000; n += 1) {
+        const double pos = walk.start + walk.adv * n;
+        const double a = aperiodic_step(plain, params, n, pos, walk.adv, walk.lag, block);
+        const double b = aperiodic_step(lanes, params, n, pos, walk.adv, walk.lag, block);
+        ASSERT_TRUE(same_bits(a, b)) << simd_level_name(level) << " n " << n << ": " << a << " vs " << b;
+        for (int k = 0; k < GRAIN_COUNT; ++k) ASSERT_TRUE(same_bits(plain.phase[k], lanes.phase[k]));
+      }
+    }
+  }
+  // A NaN position reads the block's first entry at every tap, at every level.
+  for (SimdLevel level : levels) {
+    AperiodicBank plain = make_aperiodic_bank("");
+    plain.level = SimdLevel::plain;
+    AperiodicBank lanes = plain;
+    lanes.level = level;
+    const double a = aperiodic_step(plain, params, 0, NAN, 0.5, 100.0, block);
+    const double b = aperiodic_step(lanes, params, 0, NAN, 0.5, 100.0, block);
+    EXPECT_TRUE(same_bits(a, b)) << a << " vs " << b;
+  }
 }
 
 }  // namespace

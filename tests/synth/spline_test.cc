@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -30,7 +31,8 @@ TEST(SplineTest, ConstantLinearAndThreePointSplines) {
   for (int i = 0; i < 8000; ++i) linear[i] = static_cast<int16_t>(-3000 + 2 * i);
   load_spline_block(block, linear, 100, 1);
   for (int k = 0; k < BLOCK_LENGTH - 1; ++k) {
-    ASSERT_TRUE(block.b[k] == 2.0 && block.c[k] == 0.0 && block.d[k] == 0.0) << k;
+    const SplinePiece& piece = block.pieces[k];
+    ASSERT_TRUE(piece.b == 2.0 && piece.c == 0.0 && piece.d == 0.0) << k;
   }
   for (double x : {100.0, 100.25, 1717.5, 3170.875}) {
     EXPECT_EQ(spline_eval(block, x), -3000.0 + 2.0 * x) << x;
@@ -41,8 +43,8 @@ TEST(SplineTest, JaggedBlockFollowsTheWrittenRecurrenceAndHornerOrder) {
   const SampleStore store = jagged_store(6000);
   SplineBlock block;
   load_spline_block(block, store, 500, 1);
-  EXPECT_EQ(block.c[0], 0.0);  // natural ends
-  EXPECT_EQ(block.c[BLOCK_LENGTH - 1], 0.0);
+  EXPECT_EQ(block.pieces[0].c, 0.0);  // natural ends
+  EXPECT_EQ(block.pieces[BLOCK_LENGTH - 1].c, 0.0);
   // Values of the written recurrence (z divided by l) and Horner form, worked
   // out separately in double precision. Multiplying by mu instead of dividing
   // changes 777.3 and 1500.5; the power form y + b t + c t^2 + d t^3 changes
@@ -51,7 +53,7 @@ TEST(SplineTest, JaggedBlockFollowsTheWrittenRecurrenceAndHornerOrder) {
       {1234.25, 5242.446034313072}, {2000.7, -2508.463001858372}, {777.3, 391.4747044061364},
       {3001.9, 138.0151137802559},  {1500.5, 1184.1477272727225}, {600.125, 3047.8060494017254}};
   for (const auto& p : pinned) EXPECT_EQ(spline_eval(block, p.x), p.value) << p.x;
-  EXPECT_EQ(block.c[1], 21427.63440238376);
+  EXPECT_EQ(block.pieces[1].c, 21427.63440238376);
   for (int frame : {500, 501, 1999, 3571}) EXPECT_EQ(spline_eval(block, frame), store[frame]);
   // Outside its 3071 intervals the block reads its first or last entry.
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -60,6 +62,77 @@ TEST(SplineTest, JaggedBlockFollowsTheWrittenRecurrenceAndHornerOrder) {
     EXPECT_EQ(spline_eval(block, x), store[3571]) << x;
   }
   EXPECT_NE(spline_eval(block, 3570.5), store[3571]);  // the last interval is interpolated
+}
+
+// The levels this processor can run, plain first.
+std::vector<SimdLevel> runnable_levels() {
+  std::vector<SimdLevel> levels = {SimdLevel::plain, SimdLevel::sse2};
+  if (choose_simd_level(nullptr, __builtin_cpu_supports("avx2")) == SimdLevel::avx2) {
+    levels.push_back(SimdLevel::avx2);
+  }
+  return levels;
+}
+
+// Every piece of a and b holds the same bits (NaN included).
+void expect_same_block(const SplineBlock& a, const SplineBlock& b, const char* what) {
+  ASSERT_EQ(a.origin, b.origin) << what;
+  ASSERT_EQ(a.pieces.size(), b.pieces.size()) << what;
+  for (std::size_t k = 0; k < a.pieces.size(); ++k) {
+    const SplinePiece& p = a.pieces[k];
+    const SplinePiece& q = b.pieces[k];
+    ASSERT_TRUE(std::memcmp(&p, &q, sizeof p) == 0)
+        << what << " piece " << k << ": " << p.y << " " << p.b << " " << p.c << " " << p.d << " vs " << q.y
+        << " " << q.b << " " << q.c << " " << q.d;
+  }
+}
+
+TEST(SplineTest, PiecesHoldTheCoefficientsOfTheArrayForm) {
+  const SampleStore store = jagged_store(7000, 977);
+  std::vector<double> y(BLOCK_LENGTH), b(BLOCK_LENGTH), c(BLOCK_LENGTH), d(BLOCK_LENGTH);
+  convert_block(y.data(), store, 1234, BLOCK_LENGTH, 1);
+  spline_compute(y.data(), BLOCK_LENGTH, b.data(), c.data(), d.data());
+  SplineBlock block;
+  load_spline_block(block, store, 1234, 1);
+  for (int k = 0; k < BLOCK_LENGTH - 1; ++k) {
+    const SplinePiece& piece = block.pieces[k];
+    ASSERT_TRUE(piece.y == y[k] && piece.b == b[k] && piece.c == c[k] && piece.d == d[k]) << k;
+  }
+  EXPECT_EQ(block.pieces[BLOCK_LENGTH - 1].y, y[BLOCK_LENGTH - 1]);
+}
+
+// Blocks solved side by side, at every level, hold exactly the numbers each
+// gets alone: in the middle of a store, across its start and its end, in a
+// stereo store, and on loud noise whose sweep values cover every exponent.
+TEST(SplineTest, BlocksSolvedSideBySideEqualBlocksSolvedAlone) {
+  struct Store {
+    SampleStore samples;
+    int channels;
+  };
+  SampleStore noise(20000);
+  uint32_t state = 12345;
+  for (int16_t& v : noise) {
+    state = state * 1664525u + 1013904223u;
+    v = static_cast<int16_t>(state >> 16);
+  }
+  const Store stores[] = {{jagged_store(9000), 1}, {jagged_store(9000, 613), 2}, {noise, 1}};
+  for (const Store& store : stores) {
+    const int frames = static_cast<int>(store.samples.size()) / store.channels;
+    for (int first : {-1408, -700, 512 - 1408, 3000, frames - 2000, frames + 100}) {
+      SplineBlock alone[SPLINE_LANES];
+      for (int j = 0; j < SPLINE_LANES; ++j) {
+        load_spline_block(alone[j], store.samples, first + j * BLOCK_STEP, store.channels);
+      }
+      for (SimdLevel level : runnable_levels()) {
+        for (int count = 1; count <= SPLINE_LANES; ++count) {
+          SplineBlock together[SPLINE_LANES];
+          load_spline_blocks_at(level, together, count, store.samples, first, store.channels);
+          for (int j = 0; j < count; ++j) {
+            expect_same_block(alone[j], together[j], simd_level_name(level));
+          }
+        }
+      }
+    }
+  }
 }
 
 // Inputs of two and six channels, whose first channel alone is read, are
