@@ -1,10 +1,14 @@
 #include "analysis/pitch_estimators.h"
 
+#include <immintrin.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "core/constants.h"
+#include "core/simd.h"
 
 namespace quillet {
 
@@ -116,13 +120,39 @@ void autocorrelation_lag_pairs(double* r, const double* x, const LagTerms& terms
   }
 }
 
-// r[lag] for lag = first .. end - 1: eight lags at a time (four pairs keep
-// the multipliers busy while each sum waits for its previous addition), then
-// two, then one.
+// 16 lags side by side in four lanes of four, as autocorrelation_lag_pairs:
+// each lane's sum runs over j in order, (x[j] * x[j + lag]) * w[j].
+__attribute__((target("avx2"))) void autocorrelation_lag_quads(double* r, const double* x,
+                                                               const LagTerms& terms, int lag,
+                                                               double scale) {
+  __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
+  const int count = static_cast<int>(terms.offsets.size());
+  for (int t = 0; t < count; ++t) {
+    const __m256d xj = _mm256_set1_pd(terms.sample[t][0]);
+    const __m256d wj = _mm256_set1_pd(terms.weight[t][0]);
+    const double* shifted = x + terms.offsets[t] + lag;
+    s0 = _mm256_add_pd(s0, _mm256_mul_pd(_mm256_mul_pd(xj, _mm256_loadu_pd(shifted)), wj));
+    s1 = _mm256_add_pd(s1, _mm256_mul_pd(_mm256_mul_pd(xj, _mm256_loadu_pd(shifted + 4)), wj));
+    s2 = _mm256_add_pd(s2, _mm256_mul_pd(_mm256_mul_pd(xj, _mm256_loadu_pd(shifted + 8)), wj));
+    s3 = _mm256_add_pd(s3, _mm256_mul_pd(_mm256_mul_pd(xj, _mm256_loadu_pd(shifted + 12)), wj));
+  }
+  const __m256d scales = _mm256_set1_pd(scale);
+  _mm256_storeu_pd(r + lag, _mm256_mul_pd(scales, s0));
+  _mm256_storeu_pd(r + lag + 4, _mm256_mul_pd(scales, s1));
+  _mm256_storeu_pd(r + lag + 8, _mm256_mul_pd(scales, s2));
+  _mm256_storeu_pd(r + lag + 12, _mm256_mul_pd(scales, s3));
+}
+
+// r[lag] for lag = first .. end - 1: with AVX2 sixteen lags at a time, then
+// eight (four pairs keep the multipliers busy while each sum waits for its
+// previous addition), then two, then one. Every width gives the same bits.
 void autocorrelation_lags(double* r, const double* x, const LagTerms& terms, int span, int first,
-                          int end) {
+                          int end, SimdLevel level) {
   const double scale = (1.0 / span) / span;
   int lag = first;
+  if (level == SimdLevel::avx2) {
+    for (; lag + 16 <= end; lag += 16) autocorrelation_lag_quads(r, x, terms, lag, scale);
+  }
   for (; lag + 8 <= end; lag += 8) autocorrelation_lag_pairs<4>(r, x, terms, lag, scale);
   for (; lag + 2 <= end; lag += 2) autocorrelation_lag_pairs<1>(r, x, terms, lag, scale);
   for (; lag < end; ++lag) {
@@ -132,6 +162,80 @@ void autocorrelation_lags(double* r, const double* x, const LagTerms& terms, int
       sum = sum + x[j] * x[j + lag] * terms.weight[t][0];
     }
     r[lag] = scale * sum;
+  }
+}
+
+// Sums of one group of eight lags for each block of a batch, kept between
+// the stretches of a batched pass.
+struct BatchSums {
+  alignas(32) double lane[BATCH_BLOCKS][BATCH_LAGS];
+};
+
+// Adds the terms of entries a = a0 .. a1 - 1 of a run of blocks to the sums
+// of blocks first .. first + NB - 1 (all of which hold entry a): block b reads
+// entry a as its offset j = a - b * stride, so its term is
+// (x[a] * x[a + lag]) * w[j], as autocorrelation_lag_quads forms it. The
+// product of a lane is made once and shared by the blocks; each block's sum
+// still runs over its j in order.
+template <int NB>
+__attribute__((target("avx2"))) void batch_stretch(BatchSums& sums, int first, const double* x,
+                                                   const double* w, int stride, int a0, int a1,
+                                                   int lag) {
+  constexpr int V = BATCH_LAGS / 4;
+  __m256d s[NB][V];
+  for (int m = 0; m < NB; ++m) {
+    for (int v = 0; v < V; ++v) s[m][v] = _mm256_load_pd(sums.lane[first + m] + 4 * v);
+  }
+  for (int a = a0; a < a1; ++a) {
+    const __m256d xa = _mm256_set1_pd(x[a]);
+    __m256d p[V];
+    for (int v = 0; v < V; ++v) p[v] = _mm256_mul_pd(xa, _mm256_loadu_pd(x + a + lag + 4 * v));
+#pragma GCC unroll 16
+    for (int m = 0; m < NB; ++m) {
+      const __m256d wj = _mm256_set1_pd(w[a - (first + m) * stride]);
+      for (int v = 0; v < V; ++v) s[m][v] = _mm256_add_pd(s[m][v], _mm256_mul_pd(p[v], wj));
+    }
+  }
+  for (int m = 0; m < NB; ++m) {
+    for (int v = 0; v < V; ++v) _mm256_store_pd(sums.lane[first + m] + 4 * v, s[m][v]);
+  }
+}
+
+template <int NB>
+void batch_stretch_up_to(int blocks, BatchSums& sums, int first, const double* x, const double* w,
+                         int stride, int a0, int a1, int lag) {
+  if constexpr (NB > 0) {
+    if (blocks == NB) {
+      batch_stretch<NB>(sums, first, x, w, stride, a0, a1, lag);
+    } else {
+      batch_stretch_up_to<NB - 1>(blocks, sums, first, x, w, stride, a0, a1, lag);
+    }
+  }
+}
+
+// r[b][lag .. lag + BATCH_LAGS - 1] of the count blocks of a run, block b
+// starting at x + b * stride: the entries a of the run are taken in rising
+// order, in stretches over which the same blocks hold a, so that every
+// block's sum takes its terms with j rising and every term, zeros included.
+void batch_lag_group(double* const* r, const double* x, const double* w, int count, int stride,
+                     int span, int lag, double scale) {
+  BatchSums sums{};
+  const int run_end = (count - 1) * stride + span;
+  int a = 0;
+  while (a < run_end) {
+    // Blocks holding entry a: b * stride <= a < b * stride + span.
+    const int last = std::min(count - 1, a / stride);
+    const int first = a < span ? 0 : (a - span) / stride + 1;
+    int next = run_end;
+    if (last + 1 < count) next = std::min(next, (last + 1) * stride);
+    next = std::min(next, first * stride + span);
+    if (first <= last) {
+      batch_stretch_up_to<BATCH_BLOCKS>(last - first + 1, sums, first, x, w, stride, a, next, lag);
+    }
+    a = next;
+  }
+  for (int b = 0; b < count; ++b) {
+    for (int q = 0; q < BATCH_LAGS; ++q) r[b][lag + q] = scale * sums.lane[b][q];
   }
 }
 
@@ -241,6 +345,28 @@ std::vector<double> autocorr_cosine(int span) {
   return cosine;
 }
 
+namespace {
+
+// r[0] summed over every offset j, zero terms included: adding a zero term
+// leaves a sum that started at +0 as it was, so with finite samples this is
+// the sum that leaves them out, and with a non-finite sample none is left out.
+double energy_of_every_term(const double* x, int span, const double* cosine) {
+  double sum = 0.0;
+  for (int j = 0; j < span; ++j) sum = sum + x[j] * x[j] * (0.5 * cosine[j] + 0.5);
+  return (1.0 / span) / span * sum;
+}
+
+// The coarse fundamental that the peaks of r[0 .. span - 1] give, or 0.0.
+double fundamental_from_autocorrelation(const double* r, int span, int sample_rate) {
+  double peak_freq[MAX_PEAKS];
+  double peak_height[MAX_PEAKS];
+  const int n = collect_autocorr_peaks(peak_freq, peak_height, MAX_PEAKS, r, span, sample_rate);
+  const int chosen = choose_fundamental_peak(peak_freq, peak_height, n);
+  return chosen > 0 ? peak_freq[chosen] : 0.0;
+}
+
+}  // namespace
+
 double estimate_block_f0(const double* block, int span, int sample_rate, const double* cosine,
                          double& energy) {
   energy = 0.0;
@@ -248,27 +374,70 @@ double estimate_block_f0(const double* block, int span, int sample_rate, const d
   // The peak search reads r[0] and the lags from the smallest peak lag on.
   std::vector<double> r(span);
   const LagTerms terms = lag_terms(block, span, span, cosine);
-  autocorrelation_lags(r.data(), block, terms, span, 0, 1);
-  autocorrelation_lags(r.data(), block, terms, span, smallest_peak_lag(sample_rate), span);
+  autocorrelation_lags(r.data(), block, terms, span, 0, 1, SimdLevel::plain);
+  autocorrelation_lags(r.data(), block, terms, span, smallest_peak_lag(sample_rate), span,
+                       simd_level());
   energy = r[0];
-  double peak_freq[MAX_PEAKS];
-  double peak_height[MAX_PEAKS];
-  const int n = collect_autocorr_peaks(peak_freq, peak_height, MAX_PEAKS, r.data(), span,
-                                       sample_rate);
-  const int chosen = choose_fundamental_peak(peak_freq, peak_height, n);
-  return chosen > 0 ? peak_freq[chosen] : 0.0;
+  return fundamental_from_autocorrelation(r.data(), span, sample_rate);
+}
+
+void run_autocorrelation(double* const* r, const double* x, int count, int stride, int span,
+                         int first, const double* cosine, SimdLevel level) {
+  if (span < 1 || count < 1) return;
+  int lag = std::max(first, 0);
+  if (level == SimdLevel::avx2 && count <= BATCH_BLOCKS && stride >= 1) {
+    std::vector<double> w(span);
+    for (int j = 0; j < span; ++j) w[j] = 0.5 * cosine[j] + 0.5;
+    const double scale = (1.0 / span) / span;
+    for (; lag + BATCH_LAGS <= span; lag += BATCH_LAGS) batch_lag_group(r, x, w.data(), count, stride, span, lag, scale);
+  }
+  if (lag >= span) return;
+  for (int b = 0; b < count; ++b) {
+    const double* block = x + static_cast<size_t>(b) * stride;
+    autocorrelation_lags(r[b], block, lag_terms(block, span, span, cosine), span, lag, span, level);
+  }
+}
+
+void estimate_block_f0_batch(const double* x, int count, int stride, int span, int sample_rate,
+                             const double* cosine, double* f0, double* energy, SimdLevel level) {
+  if (span < 1) {
+    for (int b = 0; b < count; ++b) f0[b] = energy[b] = 0.0;
+    return;
+  }
+  std::vector<std::vector<double>> r(count, std::vector<double>(span));
+  std::vector<double*> rows(count);
+  for (int b = 0; b < count; ++b) {
+    rows[b] = r[b].data();
+    rows[b][0] = energy_of_every_term(x + static_cast<size_t>(b) * stride, span, cosine);
+  }
+  run_autocorrelation(rows.data(), x, count, stride, span, smallest_peak_lag(sample_rate), cosine,
+                      level);
+  for (int b = 0; b < count; ++b) {
+    energy[b] = rows[b][0];
+    f0[b] = fundamental_from_autocorrelation(rows[b], span, sample_rate);
+  }
+}
+
+void estimate_block_f0_batch(const double* x, int count, int stride, int span, int sample_rate,
+                             const double* cosine, double* f0, double* energy) {
+  estimate_block_f0_batch(x, count, stride, span, sample_rate, cosine, f0, energy, simd_level());
 }
 
 // r[i] = (1/span)/span * sum_j x[j] * x[j+i] * (0.5 cosine[j] + 0.5).
-void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine) {
+void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine,
+                              SimdLevel level) {
   if (span < 1) return;
-  autocorrelation_lags(r, x, lag_terms(x, span, lags, cosine), span, 0, lags);
+  autocorrelation_lags(r, x, lag_terms(x, span, lags, cosine), span, 0, lags, level);
+}
+
+void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine) {
+  weighted_autocorrelation(r, x, span, lags, cosine, simd_level());
 }
 
 double weighted_block_energy(const double* x, int span, const double* cosine) {
   if (span < 1) return 0.0;
   double r0 = 0.0;
-  autocorrelation_lags(&r0, x, lag_terms(x, span, span, cosine), span, 0, 1);
+  autocorrelation_lags(&r0, x, lag_terms(x, span, span, cosine), span, 0, 1, SimdLevel::plain);
   return r0;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/frequency_grid.h"
+#include "core/simd.h"
 
 namespace quillet {
 
@@ -29,7 +30,35 @@ std::vector<double> autocorr_cosine(int span);
 double estimate_block_f0(const double* block, int span, int sample_rate, const double* cosine,
                          double& energy);
 
+inline constexpr int BATCH_BLOCKS = 6;
+inline constexpr int BATCH_LAGS = 8;  // lags summed side by side per block, four to a vector
+
+// The weighted autocorrelation's lags first .. span - 1 of count blocks of
+// one run: block b starts at x + b * stride with its 2 * span entries inside
+// the run, and its lags go to r[b]. With AVX2, up to BATCH_BLOCKS blocks
+// share each product x[a] * x[a + lag] of the entries they have in common;
+// every block's sums keep their order, so each r[b] has the bits of
+// weighted_autocorrelation of that block alone, at every level.
+void run_autocorrelation(double* const* r, const double* x, int count, int stride, int span,
+                         int first, const double* cosine, SimdLevel level);
+
+// estimate_block_f0 of count consecutive blocks of one run: block b starts
+// at x + b * stride (its 2 * span entries inside the run), and gets f0[b] and
+// energy[b]. With AVX2, up to BATCH_BLOCKS blocks share each product
+// x[a] * x[a + lag] of the entries they have in common; every block's sums
+// keep their order (run_autocorrelation), so the results are
+// estimate_block_f0's to the last bit.
+void estimate_block_f0_batch(const double* x, int count, int stride, int span, int sample_rate,
+                             const double* cosine, double* f0, double* energy);
+void estimate_block_f0_batch(const double* x, int count, int stride, int span, int sample_rate,
+                             const double* cosine, double* f0, double* energy, SimdLevel level);
+
 void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine);
+
+// The same with the vector width named (the other uses the process's level);
+// every width gives the same bits.
+void weighted_autocorrelation(double* r, const double* x, int span, int lags, const double* cosine,
+                              SimdLevel level);
 
 // r[0] of the weighted autocorrelation alone: the energy that estimate_block_f0
 // gives for the same block, to the last bit, without the other lags.

@@ -115,11 +115,15 @@ void set_step(const SoundView& sound, PitchWork& work, double* freq, int step, i
 void estimate_steps(const SoundView& sound, PitchWork& work, std::vector<double>& f0,
                     double* amp) {
   const std::vector<double> cosine = autocorr_cosine(AUTOCORR_SPAN);
-  run_jobs(sound.nsteps + 1, work.scratch, [&](int i, StepScratch& scratch) {
-    convert_block(scratch.y.data(), sound.samples, measure_origin(i), BLOCK_LENGTH,
-                  sound.channels);
-    f0[i] = estimate_block_f0(scratch.y.data(), AUTOCORR_SPAN, sound.sample_rate, cosine.data(),
-                              amp[i]);
+  const int steps = sound.nsteps + 1;
+  const int runs = (steps + BATCH_BLOCKS - 1) / BATCH_BLOCKS;
+  run_jobs(runs, work.scratch, [&](int run, StepScratch& scratch) {
+    const int first = run * BATCH_BLOCKS;
+    const int count = std::min(BATCH_BLOCKS, steps - first);
+    convert_block(scratch.run.data(), sound.samples, measure_origin(first),
+                  BLOCK_LENGTH + (count - 1) * BLOCK_STEP, sound.channels);
+    estimate_block_f0_batch(scratch.run.data(), count, BLOCK_STEP, AUTOCORR_SPAN,
+                            sound.sample_rate, cosine.data(), f0.data() + first, amp + first);
   });
 }
 

@@ -52,6 +52,8 @@ struct ContinuitySums {
 // spectrum and the refinement scores.
 struct StepScratch {
   std::vector<double> y = std::vector<double>(BLOCK_LENGTH);
+  // The measuring blocks of BATCH_BLOCKS consecutive steps, one run of samples.
+  std::vector<double> run = std::vector<double>(BLOCK_LENGTH + (BATCH_BLOCKS - 1) * BLOCK_STEP);
   std::vector<double> b = std::vector<double>(BLOCK_LENGTH);
   std::vector<double> c = std::vector<double>(BLOCK_LENGTH);
   std::vector<double> d = std::vector<double>(BLOCK_LENGTH);

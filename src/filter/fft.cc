@@ -1,5 +1,7 @@
 #include "filter/fft.h"
 
+#include <immintrin.h>
+
 #include <cmath>
 #include <utility>
 
@@ -22,42 +24,142 @@ int reversed_increment(int value, int top_bit) {
   return value;
 }
 
-void bit_reverse_order(double* re, double* im, int n) {
+// The index pairs that trade places in the bit-reversed order of 1024 points,
+// and the twiddle index of every butterfly group of every stage, found once.
+struct TransformOrder {
+  std::vector<std::pair<int, int>> swaps;
+  std::vector<int> group_twiddle;  // stage by stage, group by group
+};
+
+TransformOrder make_transform_order() {
+  TransformOrder order;
+  const int n = SPECTRUM_SIZE;
   int j = 0;
   for (int i = 1; i <= n - 2; ++i) {
     j = reversed_increment(j, n / 2);
-    if (i < j) {
-      std::swap(re[i], re[j]);
-      std::swap(im[i], im[j]);
-    }
+    if (i < j) order.swaps.emplace_back(i, j);
   }
-}
-
-// The butterflies of every stage. The inverse multiplies the difference by
-// the twiddle's conjugate.
-template <bool inverse>
-void butterfly_stages(double* __restrict re, double* __restrict im, int n,
-                      const SpectralTables& tables) {
   for (int half = 1; half < n; half <<= 1) {
     int d = 0;
     for (int group = 0; group < n; group += 2 * half) {
+      order.group_twiddle.push_back(d);
+      if (group + 2 * half < n) d = reversed_increment(d, n / 4);
+    }
+  }
+  return order;
+}
+
+const TransformOrder& transform_order() {
+  static const TransformOrder order = make_transform_order();
+  return order;
+}
+
+void bit_reverse_order(double* re, double* im) {
+  for (const auto& [i, j] : transform_order().swaps) {
+    std::swap(re[i], re[j]);
+    std::swap(im[i], im[j]);
+  }
+}
+
+// One butterfly of a group with twiddle (wc, ws). The inverse multiplies the
+// difference by the twiddle's conjugate.
+template <bool inverse>
+inline void butterfly(double* __restrict re, double* __restrict im, int i, int t, double wc,
+                      double ws) {
+  const double dr = re[i] - re[t];
+  const double di = im[i] - im[t];
+  re[i] = re[i] + re[t];
+  im[i] = im[i] + im[t];
+  if constexpr (inverse) {
+    re[t] = wc * dr + ws * di;
+    im[t] = wc * di - ws * dr;
+  } else {
+    re[t] = wc * dr - ws * di;
+    im[t] = wc * di + ws * dr;
+  }
+}
+
+// Butterflies i = from ... to - 1 of one group, one at a time.
+template <bool inverse>
+void group_plain(double* __restrict re, double* __restrict im, int from, int to, int half,
+                 double wc, double ws) {
+  for (int i = from; i < to; ++i) butterfly<inverse>(re, im, i, i + half, wc, ws);
+}
+
+// The same butterflies two side by side; every lane does the plain
+// operations in the plain order. Returns the first index not done.
+template <bool inverse>
+int group_sse2(double* __restrict re, double* __restrict im, int from, int to, int half,
+               double wc, double ws) {
+  const __m128d c = _mm_set1_pd(wc);
+  const __m128d s = _mm_set1_pd(ws);
+  int i = from;
+  for (; i + 2 <= to; i += 2) {
+    const int t = i + half;
+    const __m128d ri = _mm_loadu_pd(re + i);
+    const __m128d rt = _mm_loadu_pd(re + t);
+    const __m128d ii = _mm_loadu_pd(im + i);
+    const __m128d it = _mm_loadu_pd(im + t);
+    const __m128d dr = _mm_sub_pd(ri, rt);
+    const __m128d di = _mm_sub_pd(ii, it);
+    _mm_storeu_pd(re + i, _mm_add_pd(ri, rt));
+    _mm_storeu_pd(im + i, _mm_add_pd(ii, it));
+    if constexpr (inverse) {
+      _mm_storeu_pd(re + t, _mm_add_pd(_mm_mul_pd(c, dr), _mm_mul_pd(s, di)));
+      _mm_storeu_pd(im + t, _mm_sub_pd(_mm_mul_pd(c, di), _mm_mul_pd(s, dr)));
+    } else {
+      _mm_storeu_pd(re + t, _mm_sub_pd(_mm_mul_pd(c, dr), _mm_mul_pd(s, di)));
+      _mm_storeu_pd(im + t, _mm_add_pd(_mm_mul_pd(c, di), _mm_mul_pd(s, dr)));
+    }
+  }
+  return i;
+}
+
+// Four side by side, as group_sse2.
+template <bool inverse>
+__attribute__((target("avx2"))) int group_avx2(double* __restrict re, double* __restrict im,
+                                               int from, int to, int half, double wc, double ws) {
+  const __m256d c = _mm256_set1_pd(wc);
+  const __m256d s = _mm256_set1_pd(ws);
+  int i = from;
+  for (; i + 4 <= to; i += 4) {
+    const int t = i + half;
+    const __m256d ri = _mm256_loadu_pd(re + i);
+    const __m256d rt = _mm256_loadu_pd(re + t);
+    const __m256d ii = _mm256_loadu_pd(im + i);
+    const __m256d it = _mm256_loadu_pd(im + t);
+    const __m256d dr = _mm256_sub_pd(ri, rt);
+    const __m256d di = _mm256_sub_pd(ii, it);
+    _mm256_storeu_pd(re + i, _mm256_add_pd(ri, rt));
+    _mm256_storeu_pd(im + i, _mm256_add_pd(ii, it));
+    if constexpr (inverse) {
+      _mm256_storeu_pd(re + t, _mm256_add_pd(_mm256_mul_pd(c, dr), _mm256_mul_pd(s, di)));
+      _mm256_storeu_pd(im + t, _mm256_sub_pd(_mm256_mul_pd(c, di), _mm256_mul_pd(s, dr)));
+    } else {
+      _mm256_storeu_pd(re + t, _mm256_sub_pd(_mm256_mul_pd(c, dr), _mm256_mul_pd(s, di)));
+      _mm256_storeu_pd(im + t, _mm256_add_pd(_mm256_mul_pd(c, di), _mm256_mul_pd(s, dr)));
+    }
+  }
+  return i;
+}
+
+// The butterflies of every stage, each group's butterflies as wide as the
+// level allows and the rest one at a time.
+template <bool inverse>
+void butterfly_stages(double* __restrict re, double* __restrict im, const SpectralTables& tables,
+                      SimdLevel level) {
+  const int n = SPECTRUM_SIZE;
+  const int* twiddle = transform_order().group_twiddle.data();
+  for (int half = 1; half < n; half <<= 1) {
+    for (int group = 0; group < n; group += 2 * half) {
+      const int d = *twiddle++;
       const double wc = tables.twiddle_cos[d];
       const double ws = tables.twiddle_sin[d];
-      for (int i = group; i < group + half; ++i) {
-        const int t = i + half;
-        const double dr = re[i] - re[t];
-        const double di = im[i] - im[t];
-        re[i] = re[i] + re[t];
-        im[i] = im[i] + im[t];
-        if constexpr (inverse) {
-          re[t] = wc * dr + ws * di;
-          im[t] = wc * di - ws * dr;
-        } else {
-          re[t] = wc * dr - ws * di;
-          im[t] = wc * di + ws * dr;
-        }
-      }
-      if (group + 2 * half < n) d = reversed_increment(d, n / 4);
+      const int end = group + half;
+      int i = group;
+      if (level == SimdLevel::avx2) i = group_avx2<inverse>(re, im, i, end, half, wc, ws);
+      if (level != SimdLevel::plain) i = group_sse2<inverse>(re, im, i, end, half, wc, ws);
+      group_plain<inverse>(re, im, i, end, half, wc, ws);
     }
   }
 }
@@ -79,19 +181,20 @@ SpectralTables make_spectral_tables() {
     tables.hann_window[i] = 0.5 - 0.5 * std::cos((i + 0.5) * TWO_PI / SPECTRUM_SIZE);
     tables.sine_window[i] = std::sin((i + 0.5) * PI / SPECTRUM_SIZE);
   }
+  tables.level = simd_level();
   return tables;
 }
 
 void fft_forward(double* re, double* im, int n, const SpectralTables& tables) {
   if (n != SPECTRUM_SIZE) return;
-  bit_reverse_order(re, im, n);
-  butterfly_stages<false>(re, im, n, tables);
+  bit_reverse_order(re, im);
+  butterfly_stages<false>(re, im, tables, tables.level);
 }
 
 void fft_inverse(double* re, double* im, int n, const SpectralTables& tables) {
   if (n != SPECTRUM_SIZE) return;
-  bit_reverse_order(re, im, n);
-  butterfly_stages<true>(re, im, n, tables);
+  bit_reverse_order(re, im);
+  butterfly_stages<true>(re, im, tables, tables.level);
   const double scale = 1.0 / n;
   for (int i = 0; i < n; ++i) {
     re[i] = re[i] * scale;
@@ -101,9 +204,9 @@ void fft_inverse(double* re, double* im, int n, const SpectralTables& tables) {
 
 void magnitude_spectrum(double* frame, int n, const SpectralTables& tables) {
   if (n != SPECTRUM_SIZE) return;
-  std::vector<double> imaginary(SPECTRUM_SIZE, 0.0);
+  double imaginary[SPECTRUM_SIZE] = {};
   for (int i = 0; i < n; ++i) frame[i] = frame[i] * tables.hann_window[i];
-  fft_forward(frame, imaginary.data(), n, tables);
+  fft_forward(frame, imaginary, n, tables);
   for (int i = 0; i < n; ++i) {
     frame[i] = std::sqrt(frame[i] * frame[i] + imaginary[i] * imaginary[i]) / n;
   }

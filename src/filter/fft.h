@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "core/simd.h"
+
 namespace quillet {
 
 inline constexpr int SPECTRUM_SIZE = 1024;  // points of every transform
@@ -16,6 +18,9 @@ struct SpectralTables {
   std::vector<double> twiddle_sin;  // 512 entries: sin(i * 2 pi / 1024)
   std::vector<double> hann_window;  // 1024 entries: 0.5 - 0.5 cos((i + 0.5) 2 pi / 1024)
   std::vector<double> sine_window;  // 1024 entries: sin((i + 0.5) pi / 1024)
+  // The vector width the transforms use: the process's level unless a caller
+  // sets another (every level gives the same bits).
+  SimdLevel level = SimdLevel::plain;
 };
 
 SpectralTables make_spectral_tables();

@@ -7,6 +7,7 @@
 
 #include "core/frequency_list.h"
 #include "core/constants.h"
+#include "core/parallel.h"
 #include "core/numeric.h"
 #include "filter/envelope.h"
 #include "filter/filter_options.h"
@@ -167,25 +168,63 @@ std::vector<double> output_spectrum_at(const FilterCall& call, const SpectralTab
   return spectrum;
 }
 
-void update_envelope(FilterState& state, const FilterCall& call, int c, const Place& place) {
+// An envelope update: the output sample where the mapped input block changes.
+struct EnvelopeUpdate {
+  int c = 0;
+  Place place;
+};
+
+// The gain curve of one update and the cutoff bin in force from it on.
+struct CurveSlot {
+  std::vector<double> curve = std::vector<double>(SPECTRUM_SIZE, 1.0);
+  double cutoff_bin = 0.0;
+};
+
+// The curve of the update at output sample c. Depends on the call, the flags'
+// options and the update alone, so updates can be made in any order.
+void make_curve(CurveSlot& slot, const FilterOptions& options, const SpectralTables& tables,
+                const FilterCall& call, const EnvelopeUpdate& update) {
+  const int c = update.c;
+  const Place& place = update.place;
   EnvelopeSettings settings;
   settings.source_bins = source_pitch_bins(call, place.input);
   settings.target_bins = target_pitch_bins(call, c, place.input);
-  if (state.options.harmonic_multiple > 0.0) {
-    state.options.cutoff_bin = std::floor(settings.target_bins * state.options.harmonic_multiple);
+  slot.cutoff_bin = options.cutoff_bin;
+  if (options.harmonic_multiple > 0.0) {
+    slot.cutoff_bin = std::floor(settings.target_bins * options.harmonic_multiple);
   }
   settings.gen = call.gen;
   settings.fce = call.fce;
-  settings.cutoff_bin = state.options.cutoff_bin;
-  settings.band_gain = state.options.band_gain;
+  settings.cutoff_bin = slot.cutoff_bin;
+  settings.band_gain = options.band_gain;
   settings.band_index = call.band_index;
   settings.window = place.window;
-  state.prev_curve = state.curve;
-  const std::vector<double> input_spectrum = input_spectrum_at(call, state.tables, place.input);
-  const std::vector<double> output_spectrum =
-      output_spectrum_at(call, state.tables, c, place.window);
-  compute_gain_curve(input_spectrum, output_spectrum, settings, state.curve);
+  const std::vector<double> input_spectrum = input_spectrum_at(call, tables, place.input);
+  const std::vector<double> output_spectrum = output_spectrum_at(call, tables, c, place.window);
+  compute_gain_curve(input_spectrum, output_spectrum, settings, slot.curve);
 }
+
+// Every output sample at which the mapped input block changes, in order.
+std::vector<EnvelopeUpdate> list_updates(const TimeMapping& mapping, int length) {
+  std::vector<EnvelopeUpdate> updates;
+  int prev_block = -1;
+  for (int c = 0; c < length; ++c) {
+    const Place place = map_to_input(mapping, c);
+    const int block = place.input / SPECTRUM_SIZE;
+    if (block != prev_block) updates.push_back(EnvelopeUpdate{c, place});
+    prev_block = block;
+  }
+  return updates;
+}
+
+void apply_update(FilterState& state, const CurveSlot& slot) {
+  state.options.cutoff_bin = slot.cutoff_bin;
+  state.prev_curve = state.curve;
+  state.curve = slot.curve;
+}
+
+// Curves made ahead of the frames that use them.
+constexpr int CURVES_AHEAD = 8;
 
 // Gains of the aperiodic signal: the opposite sides of the band split; 1
 // everywhere while the cutoff is not above 0.
@@ -260,12 +299,20 @@ double post_filter(std::vector<double>& voiced, std::vector<double>& aperiodic, 
                    double fixed_in, int band_index, double gen, double fce,
                    const std::vector<double>& bend_freq, int bend_step,
                    const std::vector<double>& freq, double avg_freq, const std::string& flags,
-                   int bend_mode) {
+                   int bend_mode, int threads) {
   const int length = std::max(out_len, 0);
   const FilterCall call{voiced, aperiodic, samples, channels, band_index, gen, fce,
                         bend_freq, bend_step, freq, avg_freq, bend_mode};
   const TimeMapping mapping = make_time_mapping(length, sample_count, offset_samples, fixed_in);
   FilterState state = start_filter(flags, length);
+  const std::vector<EnvelopeUpdate> updates = list_updates(mapping, length);
+  const FilterOptions options = state.options;
+  MadeAhead<CurveSlot> curves(static_cast<int>(updates.size()), CURVES_AHEAD,
+                              threads > 0 ? threads : worker_threads(),
+                              [&](int u, CurveSlot& slot) {
+                                make_curve(slot, options, state.tables, call, updates[u]);
+                              });
+  int next_update = 0;
   int prev_block = -1;
   int prev_frame = -1;
   int last_r = 0;
@@ -275,7 +322,7 @@ double post_filter(std::vector<double>& voiced, std::vector<double>& aperiodic, 
     const int r = place.input % SPECTRUM_SIZE;
     const int frame = c / SPECTRUM_HALF;
     if (frame != prev_frame) std::printf("%d->%d \r", block, frame);
-    if (block != prev_block) update_envelope(state, call, c, place);
+    if (block != prev_block) apply_update(state, curves.take(next_update++));
     if (frame != prev_frame) synthesize_frames(state, call, c, r, true);
     prev_frame = frame;
     prev_block = block;

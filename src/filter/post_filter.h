@@ -23,11 +23,15 @@ namespace quillet {
 // Prints its start line and a progress line per frame; with the flag "S"
 // writes the gained magnitudes of every frame to "tmp.bin" in the current
 // folder.
+//
+// threads: 1 makes every envelope curve on the calling thread; 2 lets a
+// second thread make them ahead of the frames; 0 takes worker_threads().
+// Every count gives the same bits.
 double post_filter(std::vector<double>& voiced, std::vector<double>& aperiodic, int out_len,
                    const SampleStore& samples, int channels, int sample_count, int offset_samples,
                    double fixed_in, int band_index, double gen, double fce,
                    const std::vector<double>& bend_freq, int bend_step,
                    const std::vector<double>& freq, double avg_freq, const std::string& flags,
-                   int bend_mode);
+                   int bend_mode, int threads = 0);
 
 }  // namespace quillet

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "analysis/frequency_grid.h"
@@ -64,6 +65,87 @@ TEST(AutocorrelationEstimator, EachLagSumsInJOrder) {
     std::vector<double> r(span, -1.0);
     weighted_autocorrelation(r.data(), x.data(), span, span, cosine.data());
     EXPECT_EQ(r[lag], (1.0 / span) / span * sum) << lag;
+  }
+}
+
+// Every lag by every vector width this processor runs, bit for bit the plain
+// sums: a noise block with exact zeros (left out of the sums) and a block
+// holding an infinity (every term kept, NaN and infinite lags).
+TEST(Autocorrelation, EveryVectorWidthGivesThePlainBits) {
+  const int span = AUTOCORR_SPAN;
+  const std::vector<double> cosine = autocorr_cosine(span);
+  std::vector<double> noisy = test::noise_values(2 * span, 3e4, 31);
+  for (int j = 0; j < 2 * span; j += 9) noisy[j] = 0.0;
+  std::vector<double> infinite = test::noise_values(2 * span, 1.0, 32);
+  infinite[700] = INFINITY;
+  std::vector<SimdLevel> levels{SimdLevel::sse2};
+  if (__builtin_cpu_supports("avx2")) levels.push_back(SimdLevel::avx2);
+  for (const std::vector<double>* x : {&noisy, &infinite}) {
+    for (const int lags : {span, 37, 16, 1}) {
+      std::vector<double> plain(lags, -1.0);
+      weighted_autocorrelation(plain.data(), x->data(), span, lags, cosine.data(), SimdLevel::plain);
+      for (const SimdLevel level : levels) {
+        std::vector<double> r(lags, -1.0);
+        weighted_autocorrelation(r.data(), x->data(), span, lags, cosine.data(), level);
+        EXPECT_EQ(std::memcmp(r.data(), plain.data(), lags * sizeof(double)), 0)
+            << simd_level_name(level) << " lags " << lags;
+      }
+    }
+  }
+}
+
+// Runs of one to four blocks, 256 entries apart as the analysis steps are,
+// overlapping less (2000) or not at all (3100), with exact zeros, a silent
+// lead-in, a sample as large as a double allows and an infinity: each block's
+// lags have the bits of the plain autocorrelation of that block alone, and
+// the batched estimates those of estimate_block_f0.
+TEST(Autocorrelation, RunsOfBlocksGiveEachBlocksPlainBits) {
+  const int span = AUTOCORR_SPAN;
+  const std::vector<double> cosine = autocorr_cosine(span);
+  std::vector<SimdLevel> levels{SimdLevel::plain, SimdLevel::sse2};
+  if (__builtin_cpu_supports("avx2")) levels.push_back(SimdLevel::avx2);
+  std::vector<std::vector<double>> runs;
+  runs.push_back(test::noise_values(2 * span + (BATCH_BLOCKS - 1) * 3100, 3e4, 41));
+  for (size_t j = 0; j < runs[0].size(); j += 7) runs[0][j] = 0.0;
+  for (int j = 0; j < 900; ++j) runs[0][j] = 0.0;
+  runs.push_back(test::noise_values(2 * span + (BATCH_BLOCKS - 1) * 3100, 1.0, 42));
+  runs[1][1900] = 1.7e308;
+  runs.push_back(runs[1]);
+  runs[2][2600] = -INFINITY;
+  for (size_t v = 0; v < runs.size(); ++v) {
+    const std::vector<double>& x = runs[v];
+    for (const int stride : {256, 2000, 3100}) {
+      for (int count = 1; count <= BATCH_BLOCKS; ++count) {
+        std::vector<std::vector<double>> plain(count, std::vector<double>(span));
+        for (int b = 0; b < count; ++b) {
+          weighted_autocorrelation(plain[b].data(), x.data() + b * stride, span, span,
+                                   cosine.data(), SimdLevel::plain);
+        }
+        for (const SimdLevel level : levels) {
+          std::vector<std::vector<double>> r(count, std::vector<double>(span, -1.0));
+          std::vector<double*> rows;
+          for (std::vector<double>& row : r) rows.push_back(row.data());
+          run_autocorrelation(rows.data(), x.data(), count, stride, span, 37, cosine.data(), level);
+          for (int b = 0; b < count; ++b) {
+            EXPECT_EQ(std::memcmp(r[b].data() + 37, plain[b].data() + 37,
+                                  (span - 37) * sizeof(double)), 0)
+                << "run " << v << " stride " << stride << " block " << b << " of " << count << " "
+                << simd_level_name(level);
+            EXPECT_EQ(r[b][36], -1.0) << "lags below the first are left alone";
+          }
+          std::vector<double> f0(count), energy(count);
+          estimate_block_f0_batch(x.data(), count, stride, span, 44100, cosine.data(), f0.data(),
+                                  energy.data(), level);
+          for (int b = 0; b < count; ++b) {
+            double alone_energy = 0.0;
+            const double alone = estimate_block_f0(x.data() + b * stride, span, 44100,
+                                                   cosine.data(), alone_energy);
+            EXPECT_EQ(std::memcmp(&f0[b], &alone, sizeof alone), 0);
+            EXPECT_EQ(std::memcmp(&energy[b], &alone_energy, sizeof alone_energy), 0);
+          }
+        }
+      }
+    }
   }
 }
 

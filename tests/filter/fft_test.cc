@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <utility>
 #include <vector>
 
+#include "core/simd.h"
 #include "support/synthetic_voice.h"
 
 namespace quillet {
@@ -85,6 +87,53 @@ TEST(Spectral, TransformInTheWrittenOrderWithItsSigns) {
   fft_forward(re.data(), im.data(), N, t);
   for (int k = 0; k < N; ++k) {
     ASSERT_NEAR(std::sqrt(re[k] * re[k] + im[k] * im[k]), k == 1019 ? 1024.0 : 0.0, 1e-9) << k;
+  }
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Every vector width this processor can run.
+std::vector<SimdLevel> runnable_levels() {
+  std::vector<SimdLevel> levels{SimdLevel::plain, SimdLevel::sse2};
+  if (choose_simd_level("avx2", __builtin_cpu_supports("avx2")) == SimdLevel::avx2) {
+    levels.push_back(SimdLevel::avx2);
+  }
+  return levels;
+}
+
+TEST(Spectral, EveryVectorWidthGivesTheWrittenOrderBits) {
+  SpectralTables t = make_spectral_tables();
+  // Values of very different sizes and signs, with exact zeros, so that any
+  // change of rounding or of the sign of a zero shows.
+  std::vector<double> x_re = test::noise_values(N, 1e6, 21);
+  std::vector<double> x_im = test::noise_values(N, 1e-3, 22);
+  for (int i = 0; i < N; i += 7) x_re[i] = 0.0;
+  for (int i = 0; i < N; i += 5) x_im[i] = -0.0;
+  std::vector<double> ref_re = x_re;
+  std::vector<double> ref_im = x_im;
+  written_order_transform(ref_re, ref_im, t, false);
+  std::vector<double> back_re = ref_re;
+  std::vector<double> back_im = ref_im;
+  written_order_transform(back_re, back_im, t, true);
+  std::vector<double> ref_magnitude = x_re;
+  t.level = SimdLevel::plain;
+  magnitude_spectrum(ref_magnitude.data(), N, t);
+  for (const SimdLevel level : runnable_levels()) {
+    SCOPED_TRACE(simd_level_name(level));
+    t.level = level;
+    std::vector<double> re = x_re;
+    std::vector<double> im = x_im;
+    fft_forward(re.data(), im.data(), N, t);
+    EXPECT_TRUE(same_bits(re, ref_re));
+    EXPECT_TRUE(same_bits(im, ref_im));
+    fft_inverse(re.data(), im.data(), N, t);
+    EXPECT_TRUE(same_bits(re, back_re));
+    EXPECT_TRUE(same_bits(im, back_im));
+    std::vector<double> magnitude = x_re;
+    magnitude_spectrum(magnitude.data(), N, t);
+    EXPECT_TRUE(same_bits(magnitude, ref_magnitude));
   }
 }
 

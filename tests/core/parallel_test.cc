@@ -1,0 +1,72 @@
+#include "core/parallel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace quillet {
+namespace {
+
+struct Item {
+  int index = -1;
+  std::thread::id maker;
+};
+
+// Every item is made exactly once, into the slot that take hands out, in
+// every combination of threads and look-ahead; with one thread the taking
+// thread makes them all, and with two and room ahead the helper makes the
+// next one while the taker holds the current one.
+TEST(MadeAhead, EveryItemMadeOnceAndTakenInOrder) {
+  for (const int threads : {1, 2}) {
+    for (const int ahead : {1, 2, 3, 8}) {
+      for (const int count : {0, 1, 2, 7, 40}) {
+        std::vector<std::atomic<int>> made(static_cast<std::size_t>(count));
+        bool helper_made_one = false;
+        {
+          MadeAhead<Item> items(count, ahead, threads, [&](int index, Item& slot) {
+            made[index]++;
+            slot.index = index;
+            slot.maker = std::this_thread::get_id();
+          });
+          for (int i = 0; i < count; ++i) {
+            // With room ahead, wait (up to 5 s) for the helper to make the
+            // next item while this thread holds the current one.
+            const bool room = threads == 2 && ahead >= 2 && i + 1 < count;
+            const Item& item = items.take(i);
+            ASSERT_EQ(item.index, i) << threads << " " << ahead << " " << count;
+            if (item.maker != std::this_thread::get_id()) helper_made_one = true;
+            for (int wait = 0; room && i == 0 && made[1].load() == 0 && wait < 5000; ++wait) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+          }
+        }
+        for (int i = 0; i < count; ++i) EXPECT_EQ(made[i].load(), 1) << i;
+        if (threads == 1) {
+          EXPECT_FALSE(helper_made_one);
+        } else if (count >= 2 && ahead >= 2) {  // ahead 1: the one slot is the taker's
+          EXPECT_TRUE(helper_made_one) << ahead << " " << count;
+        }
+      }
+    }
+  }
+}
+
+// A consumer that stops early (the object going out of scope with items not
+// taken) ends the helper without waiting for the rest.
+TEST(MadeAhead, LeavingEarlyStopsTheHelper) {
+  std::atomic<int> made{0};
+  {
+    MadeAhead<Item> items(1000, 2, 2, [&](int index, Item& slot) {
+      made++;
+      slot.index = index;
+    });
+    EXPECT_EQ(items.take(0).index, 0);
+  }
+  EXPECT_LE(made.load(), 3);
+}
+
+}  // namespace
+}  // namespace quillet
