@@ -47,14 +47,14 @@ inline __attribute__((always_inline)) Lanes spline_eval_lanes(const SplineBlock&
   const Lanes r2 = load_lanes(&pieces[static_cast<std::size_t>(k[2])].y);
   const Lanes r3 = load_lanes(&pieces[static_cast<std::size_t>(k[3])].y);
   // Rows {y, b, c, d} of the four pieces into columns.
-  const Lanes yc01 = __builtin_shuffle(r0, r1, LaneMask{0, 4, 2, 6});
-  const Lanes bd01 = __builtin_shuffle(r0, r1, LaneMask{1, 5, 3, 7});
-  const Lanes yc23 = __builtin_shuffle(r2, r3, LaneMask{0, 4, 2, 6});
-  const Lanes bd23 = __builtin_shuffle(r2, r3, LaneMask{1, 5, 3, 7});
-  const Lanes y = __builtin_shuffle(yc01, yc23, LaneMask{0, 1, 4, 5});
-  const Lanes c = __builtin_shuffle(yc01, yc23, LaneMask{2, 3, 6, 7});
-  const Lanes b = __builtin_shuffle(bd01, bd23, LaneMask{0, 1, 4, 5});
-  const Lanes d = __builtin_shuffle(bd01, bd23, LaneMask{2, 3, 6, 7});
+  const Lanes yc01 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
+  const Lanes bd01 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+  const Lanes yc23 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+  const Lanes bd23 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+  const Lanes y = __builtin_shufflevector(yc01, yc23, 0, 1, 4, 5);
+  const Lanes c = __builtin_shufflevector(yc01, yc23, 2, 3, 6, 7);
+  const Lanes b = __builtin_shufflevector(bd01, bd23, 0, 1, 4, 5);
+  const Lanes d = __builtin_shufflevector(bd01, bd23, 2, 3, 6, 7);
   const Lanes t = x - m;
   const Lanes value = ((d * t + c) * t + b) * t + y;
   return (below | above) ? y : value;
