@@ -329,6 +329,35 @@ void two_windowed_magnitudes(double& magnitude_a, double& magnitude_b, const dou
   magnitude_b = window_magnitude(sb, short_len);
 }
 
+// Up to four blocks' entries side by side: entry i of block b at 4 i + b.
+// Lanes past the blocks given hold 0.
+void interleave_blocks(std::vector<double>& lanes, const double* x, int count, int stride,
+                       int block_len) {
+  lanes.assign(4 * static_cast<size_t>(block_len), 0.0);
+  for (int b = 0; b < count; ++b) {
+    const double* block = x + static_cast<size_t>(b) * stride;
+    for (int i = 0; i < block_len; ++i) lanes[4 * static_cast<size_t>(i) + b] = block[i];
+  }
+}
+
+// The windowed sums of one grid index for four blocks side by side, one
+// block per lane: each lane forms v = f0 x, re + f1 v, im - f2 v with n
+// rising, as add_window_terms does for one block. centre points at the
+// interleaved entry block_len / 2; f at the factors of offset first.
+__attribute__((target("avx2"))) void four_block_window_sums(double* re, double* im,
+                                                            const double* centre, const double* f,
+                                                            int first, int end) {
+  __m256d sum_re = _mm256_setzero_pd(), sum_im = _mm256_setzero_pd();
+  for (int n = first; n < end; ++n, f += 3) {
+    const __m256d x = _mm256_loadu_pd(centre + 4 * static_cast<ptrdiff_t>(n));
+    const __m256d v = _mm256_mul_pd(_mm256_set1_pd(f[0]), x);
+    sum_re = _mm256_add_pd(sum_re, _mm256_mul_pd(_mm256_set1_pd(f[1]), v));
+    sum_im = _mm256_sub_pd(sum_im, _mm256_mul_pd(_mm256_set1_pd(f[2]), v));
+  }
+  _mm256_storeu_pd(re, sum_re);
+  _mm256_storeu_pd(im, sum_im);
+}
+
 }  // namespace
 
 double estimate_block_f0(const double* block, int span, int sample_rate, double& energy) {
@@ -574,6 +603,47 @@ void grid_spectrum_from_factors(double* spectrum, const double* block, int block
     spectrum[k] = length <= 0 ? 0.0 : windowed_magnitude(block, block_len, length, factors.values[k]);
     if (spectrum[k] > maximum) maximum = spectrum[k];
   }
+}
+
+void grid_spectra_from_factors(double* const* spectra, const double* x, int count, int stride,
+                               int block_len, const FrequencyGrid& grid, const GridFactors& factors,
+                               int lo, int hi, double* maximum, SimdLevel level) {
+  if (level != SimdLevel::avx2 || count > 4 || block_len < 1) {
+    for (int b = 0; b < count; ++b) {
+      grid_spectrum_from_factors(spectra[b], x + static_cast<size_t>(b) * stride, block_len, grid,
+                                 factors, lo, hi, maximum[b]);
+    }
+    return;
+  }
+  if (lo < 0) lo = 0;
+  if (hi > GRID_SIZE) hi = GRID_SIZE;
+  thread_local std::vector<double> lanes;
+  interleave_blocks(lanes, x, count, stride, block_len);
+  const double* centre = lanes.data() + 4 * static_cast<size_t>(block_len / 2);
+  for (int k = lo; k < hi; ++k) {
+    const int length = grid.half_window[k];
+    if (length <= 0) {
+      for (int b = 0; b < count; ++b) spectra[b][k] = 0.0;
+      continue;
+    }
+    const WindowSpan span = window_span(length, block_len);
+    double re[4], im[4];
+    four_block_window_sums(re, im, centre, factors.values[k].data(), span.first, span.end);
+    for (int b = 0; b < count; ++b) spectra[b][k] = window_magnitude(WindowSums{re[b], im[b]}, length);
+  }
+  for (int b = 0; b < count; ++b) {
+    maximum[b] = 0.0;
+    for (int k = lo; k < hi; ++k) {
+      if (spectra[b][k] > maximum[b]) maximum[b] = spectra[b][k];
+    }
+  }
+}
+
+void grid_spectra_from_factors(double* const* spectra, const double* x, int count, int stride,
+                               int block_len, const FrequencyGrid& grid, const GridFactors& factors,
+                               int lo, int hi, double* maximum) {
+  grid_spectra_from_factors(spectra, x, count, stride, block_len, grid, factors, lo, hi, maximum,
+                            simd_level());
 }
 
 // The first local maximum that rises above threshold; 0 when none does.
