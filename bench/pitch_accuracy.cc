@@ -260,6 +260,20 @@ std::vector<double> band_limited_voice(const glottal::VoiceDesign& design) {
   return out;
 }
 
+// A designed voice's known pitch: its vibrato around base_hz, scored between
+// the end of its onset and the start of its release.
+Reference design_truth(const glottal::VoiceDesign& design, int frames) {
+  const double rate = design.sample_rate;
+  const double voiced_from = design.attack_s;
+  const double voiced_to = design.duration_s - design.tail_s - design.release_s;
+  return known_pitch(
+      frames, design.sample_rate,
+      [&](double f) { return f / rate >= voiced_from && f / rate <= voiced_to; },
+      [&](double f) {
+        return design.base_hz * std::pow(2.0, glottal::vibrato_cents(design, f / rate) / 1200.0);
+      });
+}
+
 // A glottal voice is scored between the end of its onset and the start of
 // its release.
 Sound glottal_sound(const std::string& name, const glottal::VoiceDesign& design) {
@@ -270,15 +284,7 @@ Sound glottal_sound(const std::string& name, const glottal::VoiceDesign& design)
   sound.frames = static_cast<int>(sound.samples.size());
   sound.samples.resize(sound.samples.size() + BLOCK_LENGTH, 0);
   sound.rate = design.sample_rate;
-  const double rate = design.sample_rate;
-  const double voiced_from = design.attack_s;
-  const double voiced_to = design.duration_s - design.tail_s - design.release_s;
-  sound.truth = known_pitch(
-      sound.frames, sound.rate,
-      [&](double f) { return f / rate >= voiced_from && f / rate <= voiced_to; },
-      [&](double f) {
-        return design.base_hz * std::pow(2.0, glottal::vibrato_cents(design, f / rate) / 1200.0);
-      });
+  sound.truth = design_truth(design, sound.frames);
   return sound;
 }
 
@@ -339,14 +345,7 @@ Sound harmonic_sound(const std::string& name, const glottal::VoiceDesign& design
   sound.frames = count;
   sound.samples.resize(sound.samples.size() + BLOCK_LENGTH, 0);
   sound.rate = design.sample_rate;
-  const double voiced_from = design.attack_s;
-  const double voiced_to = design.duration_s - design.tail_s - design.release_s;
-  sound.truth = known_pitch(
-      sound.frames, sound.rate,
-      [&](double f) { return f / rate >= voiced_from && f / rate <= voiced_to; },
-      [&](double f) {
-        return design.base_hz * std::pow(2.0, glottal::vibrato_cents(design, f / rate) / 1200.0);
-      });
+  sound.truth = design_truth(design, sound.frames);
   return sound;
 }
 

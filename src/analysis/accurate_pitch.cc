@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
 #include "analysis/period_candidates.h"
 #include "analysis/period_signal.h"
 #include "analysis/pitch_passes.h"
 #include "analysis/pitch_path.h"
+#include "core/parallel.h"
 
 namespace quillet {
 
@@ -120,10 +123,31 @@ double voiced_frequency(const PeriodSignal& full, const PeriodSearch& search, in
   return refined > 0.0 ? fine.rate * periods / refined : hz;
 }
 
+// Runs job(first, end) on consecutive parts of the steps 0 .. count - 1, one
+// part per thread. Each step is worked out alone, so the parts never change
+// a number.
+template <typename Job>
+void in_parts(int count, int threads, const Job& job) {
+  threads = std::max(1, std::min(threads, count / 32));
+  std::vector<std::jthread> helpers;
+  for (int t = 1; t < threads; ++t) {
+    helpers.emplace_back([&job, count, threads, t] {
+      job(static_cast<int>(static_cast<long>(count) * t / threads),
+          static_cast<int>(static_cast<long>(count) * (t + 1) / threads));
+    });
+  }
+  job(0, static_cast<int>(static_cast<long>(count) / threads));
+}
+
 }  // namespace
 
 FrequencyList analyse_pitch_accurate(const SampleStore& samples, int frame_count, int sample_rate,
                                      int channels, const FrequencyGrid& grid) {
+  return analyse_pitch_accurate(samples, frame_count, sample_rate, channels, grid, worker_threads());
+}
+
+FrequencyList analyse_pitch_accurate(const SampleStore& samples, int frame_count, int sample_rate,
+                                     int channels, const FrequencyGrid& grid, int threads) {
   frame_count = std::max(frame_count, 0);
   const int nsteps = frame_count / BLOCK_STEP;
   FrequencyList list;
@@ -137,13 +161,16 @@ FrequencyList analyse_pitch_accurate(const SampleStore& samples, int frame_count
     const PeriodSignal full = channel_zero(samples, frame_count, channels, sample_rate);
     const PeriodSearch search = period_search(full);
     std::vector<std::vector<PitchCandidate>> candidates(static_cast<size_t>(nsteps) + 1);
-    std::vector<double> cmnd;
-    for (int i = 0; i <= nsteps; ++i) candidates[i] = step_candidates(search, i, cmnd);
+    in_parts(nsteps + 1, threads, [&](int first, int end) {
+      std::vector<double> cmnd;
+      for (int i = first; i < end; ++i) candidates[i] = step_candidates(search, i, cmnd);
+    });
     const std::vector<PathStep> path = decode_pitch_path(candidates, jump_states(sample_rate));
-    for (int i = 0; i <= nsteps; ++i) {
-      if (!path[i].voiced) continue;
-      list.freq[i] = voiced_frequency(full, search, i, candidates[i], path[i].state);
-    }
+    in_parts(nsteps + 1, threads, [&](int first, int end) {
+      for (int i = first; i < end; ++i) {
+        if (path[i].voiced) list.freq[i] = voiced_frequency(full, search, i, candidates[i], path[i].state);
+      }
+    });
   }
   list.freq_avg = continuity_average(list.freq.data(), list.amp.data(), nsteps);
   list.freq[nsteps + 1] = list.freq[nsteps];

@@ -22,7 +22,13 @@ namespace quillet {
 // write_frq(path, freq.data(), amp.data(), nsteps + 1, freq_avg) stores it.
 // Reads channel 0 of a multichannel store. Prints nothing and uses no
 // globals, so several sounds may be analysed at once.
+// The steps' candidates and refinements are shared out among the machine's
+// cores (at most two); every number is the one a single thread gives.
 FrequencyList analyse_pitch_accurate(const SampleStore& samples, int frame_count, int sample_rate,
                                      int channels, const FrequencyGrid& grid);
+
+// The same on threads threads (1: all on the calling thread).
+FrequencyList analyse_pitch_accurate(const SampleStore& samples, int frame_count, int sample_rate,
+                                     int channels, const FrequencyGrid& grid, int threads);
 
 }  // namespace quillet

@@ -27,6 +27,9 @@ Progress start_progress(int total) {
   progress.total = total;
   progress.terminal = isatty(STDERR_FILENO) != 0;
   progress.start = std::chrono::steady_clock::now();
+  if (progress.terminal && total > 0) {
+    std::fprintf(stderr, "%s", progress_bar(0, total, "", 0.0, 0.0, terminal_width()).c_str());
+  }
   return progress;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "analysis/pitch_analysis.h"
@@ -222,6 +223,23 @@ TEST(AccuratePitch, ReadsChannelZeroOfAStereoStore) {
   EXPECT_NEAR(cents_between(list.freq_avg, 180.0), 0.0, 10.0);
   for (int i = 10; i < frames / BLOCK_STEP - 10; ++i) {
     EXPECT_NEAR(cents_between(list.freq[i], 180.0), 0.0, 20.0) << i;
+  }
+}
+
+TEST(AccuratePitch, ThreadsGiveTheSingleThreadsBits) {
+  // A glide with a gap, so that parts fall on voiced and unvoiced steps alike.
+  SyntheticVoice voice{.f0 = 200.0, .sample_rate = 44100, .seconds = 1.2, .tail_frames = BLOCK_LENGTH,
+                       .glide_cents = 700.0, .breath = 0.05, .gap_start = 0.5, .gap_seconds = 0.15};
+  const SampleStore store = synthetic_voice(voice);
+  const int frames = synthetic_voice_frames(voice);
+  const FrequencyList one = analyse_pitch_accurate(store, frames, 44100, 1, grid_at(44100), 1);
+  for (int threads : {2, 3, 7}) {
+    const FrequencyList many = analyse_pitch_accurate(store, frames, 44100, 1, grid_at(44100), threads);
+    ASSERT_EQ(many.freq.size(), one.freq.size());
+    for (size_t i = 0; i < one.freq.size(); ++i) {
+      EXPECT_EQ(std::memcmp(&many.freq[i], &one.freq[i], sizeof(double)), 0) << threads << " " << i;
+    }
+    EXPECT_EQ(std::memcmp(&many.freq_avg, &one.freq_avg, sizeof(double)), 0) << threads;
   }
 }
 
