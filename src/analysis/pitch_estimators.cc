@@ -329,6 +329,81 @@ void two_windowed_magnitudes(double& magnitude_a, double& magnitude_b, const dou
   magnitude_b = window_magnitude(sb, short_len);
 }
 
+// Up to four blocks' entries side by side: entry i of block b at 4 i + b.
+// Lanes past the blocks given hold 0.
+void interleave_blocks(std::vector<double>& lanes, const double* x, int count, int stride,
+                       int block_len) {
+  lanes.assign(4 * static_cast<size_t>(block_len), 0.0);
+  for (int b = 0; b < count; ++b) {
+    const double* block = x + static_cast<size_t>(b) * stride;
+    for (int i = 0; i < block_len; ++i) lanes[4 * static_cast<size_t>(i) + b] = block[i];
+  }
+}
+
+// The windowed sums of grid indices for four blocks side by side, one block
+// per lane, carried between stretches of offsets.
+struct FourBlockSums {
+  __m256d re;
+  __m256d im;
+};
+
+// Adds offsets n = first .. end - 1 of one grid index to its four blocks'
+// sums: each lane forms v = f0 x, re + f1 v, im - f2 v with n rising, as
+// add_window_terms does for one block. centre points at the interleaved
+// entry block_len / 2; f at the factors of offset first.
+__attribute__((target("avx2"), always_inline)) inline void add_four_block_terms(
+    FourBlockSums& sums, const double* centre, const double* f, int first, int end) {
+  __m256d re = sums.re, im = sums.im;
+  for (int n = first; n < end; ++n, f += 3) {
+    const __m256d x = _mm256_loadu_pd(centre + 4 * static_cast<ptrdiff_t>(n));
+    const __m256d v = _mm256_mul_pd(_mm256_set1_pd(f[0]), x);
+    re = _mm256_add_pd(re, _mm256_mul_pd(_mm256_set1_pd(f[1]), v));
+    im = _mm256_sub_pd(im, _mm256_mul_pd(_mm256_set1_pd(f[2]), v));
+  }
+  sums = FourBlockSums{re, im};
+}
+
+__attribute__((target("avx2"), always_inline)) inline void store_sums(const FourBlockSums& sums,
+                                                                  double* re, double* im) {
+  _mm256_storeu_pd(re, sums.re);
+  _mm256_storeu_pd(im, sums.im);
+}
+
+// One grid index of four blocks: fa at the factors of offset first.
+__attribute__((target("avx2"))) void four_block_window_sums(double* re, double* im,
+                                                            const double* centre, const double* f,
+                                                            int first, int end) {
+  FourBlockSums sums{_mm256_setzero_pd(), _mm256_setzero_pd()};
+  add_four_block_terms(sums, centre, f, first, end);
+  store_sums(sums, re, im);
+}
+
+// Two grid indices of four blocks, a with the longer window (offsets
+// a_first .. a_end - 1, factors fa) and b inside it: the offsets both share
+// are summed side by side, each index's sums still with n rising.
+__attribute__((target("avx2"))) void four_block_pair_sums(double* re_a, double* im_a, double* re_b,
+                                                          double* im_b, const double* centre,
+                                                          const double* fa, WindowSpan a,
+                                                          const double* fb, WindowSpan b) {
+  FourBlockSums sa{_mm256_setzero_pd(), _mm256_setzero_pd()};
+  add_four_block_terms(sa, centre, fa, a.first, b.first);
+  fa += 3 * static_cast<size_t>(b.first - a.first);
+  __m256d ra = sa.re, ia = sa.im, rb = _mm256_setzero_pd(), ib = _mm256_setzero_pd();
+  for (int n = b.first; n < b.end; ++n, fa += 3, fb += 3) {
+    const __m256d x = _mm256_loadu_pd(centre + 4 * static_cast<ptrdiff_t>(n));
+    const __m256d va = _mm256_mul_pd(_mm256_set1_pd(fa[0]), x);
+    const __m256d vb = _mm256_mul_pd(_mm256_set1_pd(fb[0]), x);
+    ra = _mm256_add_pd(ra, _mm256_mul_pd(_mm256_set1_pd(fa[1]), va));
+    rb = _mm256_add_pd(rb, _mm256_mul_pd(_mm256_set1_pd(fb[1]), vb));
+    ia = _mm256_sub_pd(ia, _mm256_mul_pd(_mm256_set1_pd(fa[2]), va));
+    ib = _mm256_sub_pd(ib, _mm256_mul_pd(_mm256_set1_pd(fb[2]), vb));
+  }
+  sa = FourBlockSums{ra, ia};
+  add_four_block_terms(sa, centre, fa, b.end, a.end);
+  store_sums(sa, re_a, im_a);
+  store_sums(FourBlockSums{rb, ib}, re_b, im_b);
+}
+
 }  // namespace
 
 double estimate_block_f0(const double* block, int span, int sample_rate, double& energy) {
@@ -574,6 +649,63 @@ void grid_spectrum_from_factors(double* spectrum, const double* block, int block
     spectrum[k] = length <= 0 ? 0.0 : windowed_magnitude(block, block_len, length, factors.values[k]);
     if (spectrum[k] > maximum) maximum = spectrum[k];
   }
+}
+
+void grid_spectra_from_factors(double* const* spectra, const double* x, int count, int stride,
+                               int block_len, const FrequencyGrid& grid, const GridFactors& factors,
+                               int lo, int hi, double* maximum, SimdLevel level) {
+  if (level != SimdLevel::avx2 || count > 4 || block_len < 1) {
+    for (int b = 0; b < count; ++b) {
+      grid_spectrum_from_factors(spectra[b], x + static_cast<size_t>(b) * stride, block_len, grid,
+                                 factors, lo, hi, maximum[b]);
+    }
+    return;
+  }
+  if (lo < 0) lo = 0;
+  if (hi > GRID_SIZE) hi = GRID_SIZE;
+  thread_local std::vector<double> lanes;
+  interleave_blocks(lanes, x, count, stride, block_len);
+  const double* centre = lanes.data() + 4 * static_cast<size_t>(block_len / 2);
+  int k = lo;
+  for (; k + 1 < hi; k += 2) {  // two indices at a time while both have windows
+    const int la = grid.half_window[k], lb = grid.half_window[k + 1];
+    if (la <= 0 || lb <= 0) break;
+    const int l = la >= lb ? k : k + 1;  // the longer window
+    const int s = la >= lb ? k + 1 : k;
+    const WindowSpan long_span = window_span(grid.half_window[l], block_len);
+    const WindowSpan short_span = window_span(grid.half_window[s], block_len);
+    double re_l[4], im_l[4], re_s[4], im_s[4];
+    four_block_pair_sums(re_l, im_l, re_s, im_s, centre, factors.values[l].data(), long_span,
+                         factors.values[s].data(), short_span);
+    for (int b = 0; b < count; ++b) {
+      spectra[b][l] = window_magnitude(WindowSums{re_l[b], im_l[b]}, grid.half_window[l]);
+      spectra[b][s] = window_magnitude(WindowSums{re_s[b], im_s[b]}, grid.half_window[s]);
+    }
+  }
+  for (; k < hi; ++k) {
+    const int length = grid.half_window[k];
+    if (length <= 0) {
+      for (int b = 0; b < count; ++b) spectra[b][k] = 0.0;
+      continue;
+    }
+    const WindowSpan span = window_span(length, block_len);
+    double re[4], im[4];
+    four_block_window_sums(re, im, centre, factors.values[k].data(), span.first, span.end);
+    for (int b = 0; b < count; ++b) spectra[b][k] = window_magnitude(WindowSums{re[b], im[b]}, length);
+  }
+  for (int b = 0; b < count; ++b) {
+    maximum[b] = 0.0;
+    for (int k = lo; k < hi; ++k) {
+      if (spectra[b][k] > maximum[b]) maximum[b] = spectra[b][k];
+    }
+  }
+}
+
+void grid_spectra_from_factors(double* const* spectra, const double* x, int count, int stride,
+                               int block_len, const FrequencyGrid& grid, const GridFactors& factors,
+                               int lo, int hi, double* maximum) {
+  grid_spectra_from_factors(spectra, x, count, stride, block_len, grid, factors, lo, hi, maximum,
+                            simd_level());
 }
 
 // The first local maximum that rises above threshold; 0 when none does.

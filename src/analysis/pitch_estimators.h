@@ -99,6 +99,17 @@ void grid_spectrum_from_factors(double* spectrum, const double* block, int block
                                 const FrequencyGrid& grid, const GridFactors& factors, int lo,
                                 int hi, double& maximum);
 
+// grid_spectrum_from_factors of count blocks of one run, block b at
+// x + b * stride, into spectra[b] with its maximum in maximum[b]. With AVX2,
+// up to four blocks are summed side by side, one per lane, each lane in the
+// one-block order: the same values to the last bit.
+void grid_spectra_from_factors(double* const* spectra, const double* x, int count, int stride,
+                               int block_len, const FrequencyGrid& grid, const GridFactors& factors,
+                               int lo, int hi, double* maximum);
+void grid_spectra_from_factors(double* const* spectra, const double* x, int count, int stride,
+                               int block_len, const FrequencyGrid& grid, const GridFactors& factors,
+                               int lo, int hi, double* maximum, SimdLevel level);
+
 int first_spectral_peak(const double* spectrum, int lo, int hi, double threshold);
 
 }  // namespace quillet

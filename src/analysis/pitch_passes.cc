@@ -96,6 +96,74 @@ int measure_block(const SoundView& sound, const GridFactors& factors, StepScratc
   return spectral_peak(sound, factors, scratch, range);
 }
 
+int range_width(const GridRange& range) { return range.hi - range.lo; }
+
+GridRange hull(const GridRange& a, const GridRange& b) {
+  return GridRange{std::min(a.lo, b.lo), std::max(a.hi, b.hi)};
+}
+
+// Grid indices a group may measure beyond the widest range of its members.
+constexpr int GROUP_SPARE_WIDTH = 6;
+
+// peaks[e] = the spectral peak of the measuring block of steps[e] in
+// ranges[e], for every entry e. Up to four entries of consecutive steps whose
+// ranges lie close together are measured as one group from one run of
+// samples, over the hull of their ranges (a block's spectrum value at an
+// index does not depend on the range it is measured in); each entry's
+// maximum and peak are then read over its own range. The groups are shared
+// out among the threads.
+void measure_steps(const SoundView& sound, PitchWork& work, const std::vector<int>& steps,
+                   const std::vector<GridRange>& ranges, std::vector<int>& peaks) {
+  constexpr int MOST = 4;
+  std::vector<int> starts;
+  std::vector<GridRange> hulls;
+  int widest = 0;
+  for (size_t e = 0; e < steps.size(); ++e) {
+    bool joins = false;
+    if (!starts.empty()) {
+      const size_t start = starts.back();
+      const GridRange joined = hull(hulls.back(), ranges[e]);
+      const int wider = std::max(widest, range_width(ranges[e]));
+      joins = e - start < MOST && steps[e] == steps[start] + static_cast<int>(e - start) &&
+              range_width(joined) <= wider + GROUP_SPARE_WIDTH;
+      if (joins) {
+        hulls.back() = joined;
+        widest = wider;
+      }
+    }
+    if (!joins) {
+      starts.push_back(static_cast<int>(e));
+      hulls.push_back(ranges[e]);
+      widest = range_width(ranges[e]);
+    }
+  }
+  starts.push_back(static_cast<int>(steps.size()));
+  std::vector<char> wanted(GRID_SIZE, 0);
+  for (const GridRange& range : hulls) want_range(wanted, range);
+  make_wanted_factors(sound, work.factors, wanted);
+  peaks.assign(steps.size(), 0);
+  run_jobs(static_cast<int>(hulls.size()), work.scratch, [&](int job, StepScratch& scratch) {
+    const int first = starts[job];
+    const int count = starts[job + 1] - first;
+    convert_block(scratch.run.data(), sound.samples, measure_origin(steps[first]),
+                  BLOCK_LENGTH + (count - 1) * BLOCK_STEP, sound.channels);
+    if (scratch.spectra.size() < MOST) scratch.spectra.resize(MOST, std::vector<double>(GRID_SIZE));
+    double* rows[MOST];
+    double hull_maximum[MOST];
+    for (int b = 0; b < count; ++b) rows[b] = scratch.spectra[b].data();
+    grid_spectra_from_factors(rows, scratch.run.data(), count, BLOCK_STEP, BLOCK_LENGTH, sound.grid,
+                              work.factors, hulls[job].lo, hulls[job].hi, hull_maximum);
+    for (int b = 0; b < count; ++b) {
+      const GridRange& own = ranges[first + b];
+      double maximum = 0.0;
+      for (int k = std::max(own.lo, 0); k < std::min(own.hi, GRID_SIZE); ++k) {
+        if (rows[b][k] > maximum) maximum = rows[b][k];
+      }
+      peaks[first + b] = first_spectral_peak(rows[b], own.lo, own.hi, PEAK_FLOOR * maximum);
+    }
+  });
+}
+
 // The spectral peak of step's measuring block in range: the one measured
 // ahead when it was for this range, else measured now.
 int measure_step(const SoundView& sound, PitchWork& work, int step, const GridRange& range) {
@@ -142,11 +210,14 @@ void coarse_candidates(const SoundView& sound, PitchWork& work, const std::vecto
     voiced.push_back(i);
   }
   make_wanted_factors(sound, work.factors, wanted);
-  run_jobs(static_cast<int>(voiced.size()), work.scratch, [&](int index, StepScratch& scratch) {
-    const int i = voiced[index];
-    const int peak = measure_block(sound, work.factors, scratch, i, ranges[i]);
-    work.cand[i] = peak == ranges[i].lo ? 0 : peak;
-  });
+  std::vector<GridRange> voiced_ranges;
+  for (const int i : voiced) voiced_ranges.push_back(ranges[i]);
+  std::vector<int> peaks;
+  measure_steps(sound, work, voiced, voiced_ranges, peaks);
+  for (size_t e = 0; e < voiced.size(); ++e) {
+    const int i = voiced[e];
+    work.cand[i] = peaks[e] == ranges[i].lo ? 0 : peaks[e];
+  }
 }
 
 // The measurements that the second pass is sure to make first, read off the
@@ -185,11 +256,11 @@ void measure_ahead(const SoundView& sound, PitchWork& work) {
     planned.push_back(i);
   }
   make_wanted_factors(sound, work.factors, wanted);
-  run_jobs(static_cast<int>(planned.size()), work.scratch, [&](int index, StepScratch& scratch) {
-    StepMeasurement& ahead = work.ahead[planned[index]];
-    ahead.peak = measure_block(sound, work.factors, scratch, planned[index],
-                               GridRange{ahead.lo, ahead.hi});
-  });
+  std::vector<GridRange> ranges;
+  for (const int i : planned) ranges.push_back(GridRange{work.ahead[i].lo, work.ahead[i].hi});
+  std::vector<int> peaks;
+  measure_steps(sound, work, planned, ranges, peaks);
+  for (size_t e = 0; e < planned.size(); ++e) work.ahead[planned[e]].peak = peaks[e];
 }
 
 // Re-estimates step i and, while the earlier steps disagree, walks back over

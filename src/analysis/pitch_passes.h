@@ -58,6 +58,7 @@ struct StepScratch {
   std::vector<double> c = std::vector<double>(BLOCK_LENGTH);
   std::vector<double> d = std::vector<double>(BLOCK_LENGTH);
   std::vector<double> spectrum = std::vector<double>(GRID_SIZE);
+  std::vector<std::vector<double>> spectra;  // of up to four blocks measured together
   std::vector<double> score = std::vector<double>(REFINE_TRIALS);
   std::vector<char> scored = std::vector<char>(REFINE_TRIALS);
 };

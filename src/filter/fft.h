@@ -18,6 +18,10 @@ struct SpectralTables {
   std::vector<double> twiddle_sin;  // 512 entries: sin(i * 2 pi / 1024)
   std::vector<double> hann_window;  // 1024 entries: 0.5 - 0.5 cos((i + 0.5) 2 pi / 1024)
   std::vector<double> sine_window;  // 1024 entries: sin((i + 0.5) pi / 1024)
+  // The twiddles of the groups of the first two stages (512 of half 1, then
+  // 256 of half 2), group by group, for the paths that do several groups at once.
+  std::vector<double> stage_cos;
+  std::vector<double> stage_sin;
   // The vector width the transforms use: the process's level unless a caller
   // sets another (every level gives the same bits).
   SimdLevel level = SimdLevel::plain;

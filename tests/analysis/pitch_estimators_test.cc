@@ -258,6 +258,52 @@ TEST(GridSpectrum, PairedSumsFromFactorsEqualTheSingleIndexSums) {
   }
 }
 
+// Runs of one to four blocks measured side by side give every block the
+// values and the maximum of its own spectrum to the last bit, at every
+// width, for blocks 256 entries apart, apart by more than a block, and one
+// holding an infinity (its lane alone turns NaN or infinite).
+TEST(GridSpectrum, BlocksSideBySideEqualEachBlockAlone) {
+  std::vector<double> run = test::noise_values(BLOCK_LENGTH + 3 * 4000, 20000.0, 12);
+  std::vector<SimdLevel> levels{SimdLevel::plain, SimdLevel::sse2};
+  if (__builtin_cpu_supports("avx2")) levels.push_back(SimdLevel::avx2);
+  for (int rate : {22050, 44100}) {
+    const FrequencyGrid& grid = test::grid_at(rate);
+    GridFactors factors;
+    key_grid_factors(factors, BLOCK_LENGTH, rate);
+    for (int k = 0; k < GRID_SIZE; ++k) make_grid_factors(factors.values[k], grid, k, BLOCK_LENGTH, rate);
+    for (const bool infinite : {false, true}) {
+      run[1500] = infinite ? INFINITY : run[1501];
+      for (const int stride : {256, 4000}) {
+        for (int count = 1; count <= 4; ++count) {
+          for (const auto& [lo, hi] : {std::pair{-3, 905}, std::pair{352, 369}, std::pair{700, 701}}) {
+            SCOPED_TRACE(testing::Message() << rate << " Hz, stride " << stride << ", " << count
+                                            << " blocks, " << lo << ".." << hi << (infinite ? ", inf" : ""));
+            std::vector<std::vector<double>> alone(count, std::vector<double>(GRID_SIZE, -1.0));
+            std::vector<double> alone_max(count);
+            for (int b = 0; b < count; ++b) {
+              grid_spectrum_from_factors(alone[b].data(), run.data() + b * stride, BLOCK_LENGTH, grid,
+                                         factors, lo, hi, alone_max[b]);
+            }
+            for (const SimdLevel level : levels) {
+              std::vector<std::vector<double>> together(count, std::vector<double>(GRID_SIZE, -1.0));
+              std::vector<double*> rows;
+              for (std::vector<double>& row : together) rows.push_back(row.data());
+              std::vector<double> together_max(count, -2.0);
+              grid_spectra_from_factors(rows.data(), run.data(), count, stride, BLOCK_LENGTH, grid,
+                                        factors, lo, hi, together_max.data(), level);
+              for (int b = 0; b < count; ++b) {
+                EXPECT_EQ(std::memcmp(together[b].data(), alone[b].data(), GRID_SIZE * sizeof(double)), 0)
+                    << simd_level_name(level) << " block " << b;
+                EXPECT_EQ(std::memcmp(&together_max[b], &alone_max[b], sizeof(double)), 0);
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(FirstSpectralPeak, FirstRiseAboveTheThresholdThenItsTop) {
   const double values[] = {0, 1, 5, 9, 7, 12};
   const double plateau[] = {2, 6, 6, 8}, dip[] = {6, 7, 3, 9};
