@@ -1,6 +1,8 @@
 #include "synth/aperiodic.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "core/constants.h"
 #include "core/flags.h"
@@ -55,6 +57,19 @@ double wrap_grain_phase(double phase, double period) {
 
 namespace {
 
+bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
+// The cross-fade weight of every reader at its current phase.
+void update_fades(AperiodicBank& bank) {
+  for (int k = 0; k < GRAIN_COUNT; ++k) {
+    const double phase = bank.phase[k];
+    if (bank.fades_known && same_bits(phase, bank.fade_phase[k])) continue;
+    bank.fade[k] = 0.5 - 0.5 * std::cos(PI * phase / GRAIN_PERIODS[k]);
+    bank.fade_phase[k] = phase;
+  }
+  bank.fades_known = true;
+}
+
 // The eight readers' shares at pos, one reader after the other.
 double reader_sum_plain(const AperiodicBank& bank, double pos, double far, const SplineBlock& block) {
   double acc = 0.0;
@@ -64,7 +79,7 @@ double reader_sum_plain(const AperiodicBank& bank, double pos, double far, const
     const double behind = phase - period;
     const double trailing = spline_eval(block, pos + behind) - spline_eval(block, far + behind);
     const double leading = spline_eval(block, pos + phase) - spline_eval(block, far + phase);
-    const double fade = 0.5 - 0.5 * std::cos(PI * phase / period);
+    const double fade = bank.fade[k];
     acc = acc + trailing * fade + (1.0 - fade) * leading;
   }
   return acc;
@@ -83,9 +98,7 @@ inline __attribute__((always_inline)) double reader_sum_lanes(const AperiodicBan
     const Lanes behind = phase - period;
     const Lanes trailing = spline_eval_lanes(block, pos + behind) - spline_eval_lanes(block, far + behind);
     const Lanes leading = spline_eval_lanes(block, pos + phase) - spline_eval_lanes(block, far + phase);
-    const Lanes angle = PI * phase / period;
-    const Lanes cosine = Lanes{std::cos(angle[0]), std::cos(angle[1]), std::cos(angle[2]), std::cos(angle[3])};
-    const Lanes fade = 0.5 - 0.5 * cosine;
+    const Lanes fade = load_lanes(bank.fade.data() + g);
     const Lanes trailing_term = trailing * fade;
     const Lanes leading_term = (1.0 - fade) * leading;
     for (int q = 0; q < 4; ++q) {
@@ -115,6 +128,7 @@ double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, do
   for (int k = 0; k < GRAIN_COUNT; ++k) {
     bank.phase[k] = wrap_grain_phase(bank.phase[k] + inc, GRAIN_PERIODS[k]);
   }
+  update_fades(bank);
   const double far = pos + lag;
   double acc;
   if (bank.level == SimdLevel::plain || block.pieces.size() != static_cast<std::size_t>(BLOCK_LENGTH)) {

@@ -25,6 +25,12 @@ struct AperiodicBank {
   std::array<double, GRAIN_COUNT> phase{};  // leading head ahead of the input position, frames
   double gen_factor = 1.0;                  // reading speed factor, from flag g
   SimdLevel level = SimdLevel::plain;       // how the readers are read: one by one, or side by side
+  // Each reader's cross-fade weight and the phase it was worked out at; a
+  // reader whose phase keeps its bits (the readers stand still at normal
+  // speed) keeps its weight instead of working it out again.
+  std::array<double, GRAIN_COUNT> fade{};
+  std::array<double, GRAIN_COUNT> fade_phase{};
+  bool fades_known = false;                 // false: every weight is worked out at the next step
 };
 
 // Speed factor of the readers: 10^(-g/200) with g after the first "g" of

@@ -154,5 +154,39 @@ TEST(AperiodicTest, ReadersSideBySideEqualReadersOneByOne) {
   }
 }
 
+// A reader whose phase keeps its bits keeps its cross-fade weight: the bank
+// that reuses weights gives, step by step, the bits of a bank that works every
+// weight out afresh, while the readers stand still (at phase 0 and at phases
+// reached by moving), move, and stand still again, at every level.
+TEST(AperiodicTest, KeptWeightsEqualWeightsWorkedOutAfresh) {
+  const SampleStore store = test::jagged_store(8000);
+  SplineBlock block;
+  load_spline_block(block, store, 2048 - BLOCK_LEAD, 1);
+  RenderParams params;
+  params.rate_ratio = 48000.0 / 44100.0;
+  params.aperiodic_floor = 0.6;
+  const double r = params.rate_ratio;
+  const double advances[] = {r, r, r, 0.41, 0.41, 1.7, r, r, r, r, 2.3, r, r};
+  for (SimdLevel level : {SimdLevel::plain, SimdLevel::sse2, simd_level()}) {
+    AperiodicBank kept = make_aperiodic_bank("");
+    kept.level = level;
+    AperiodicBank fresh = kept;
+    double pos = 2000.0;
+    int still_steps = 0;
+    for (int n = 0; n < 260; ++n) {
+      const double adv = advances[(n / 20) % 13];
+      pos += adv;
+      const std::array<double, GRAIN_COUNT> phases_before = kept.phase;
+      fresh.fades_known = false;
+      const double a = aperiodic_step(kept, params, n, pos, adv, 150.0, block);
+      const double b = aperiodic_step(fresh, params, n, pos, adv, 150.0, block);
+      ASSERT_TRUE(same_bits(a, b)) << simd_level_name(level) << " n " << n << ": " << a << " vs " << b;
+      if (kept.phase == phases_before) ++still_steps;
+    }
+    EXPECT_GT(still_steps, 150);  // most steps reuse every weight
+    EXPECT_NE(kept.phase[0], 0.0);
+  }
+}
+
 }  // namespace
 }  // namespace quillet
