@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bank/spectrogram.h"
+#include "bank/sonogram.h"
 #include "core/frequency_list.h"
 
 namespace quillet {

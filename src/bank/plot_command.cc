@@ -7,7 +7,7 @@
 #include "bank/bank_sample.h"
 #include "bank/bank_usage.h"
 #include "bank/pitch_picture.h"
-#include "bank/spectrogram.h"
+#include "bank/sonogram.h"
 
 namespace quillet {
 namespace {

@@ -13,7 +13,7 @@
 #include "bank/plot_command.h"
 #include "bank/progress.h"
 #include "bank/sample_walk.h"
-#include "bank/spectrogram.h"
+#include "bank/sonogram.h"
 #include "support/process.h"
 
 namespace quillet {

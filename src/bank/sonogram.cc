@@ -1,4 +1,4 @@
-#include "bank/spectrogram.h"
+#include "bank/sonogram.h"
 
 #include <cmath>
 #include <complex>
