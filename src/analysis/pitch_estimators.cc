@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -355,7 +356,7 @@ __attribute__((target("avx2"), always_inline)) inline void add_four_block_terms(
     FourBlockSums& sums, const double* centre, const double* f, int first, int end) {
   __m256d re = sums.re, im = sums.im;
   for (int n = first; n < end; ++n, f += 3) {
-    const __m256d x = _mm256_loadu_pd(centre + 4 * static_cast<ptrdiff_t>(n));
+    const __m256d x = _mm256_loadu_pd(centre + 4 * static_cast<std::ptrdiff_t>(n));
     const __m256d v = _mm256_mul_pd(_mm256_set1_pd(f[0]), x);
     re = _mm256_add_pd(re, _mm256_mul_pd(_mm256_set1_pd(f[1]), v));
     im = _mm256_sub_pd(im, _mm256_mul_pd(_mm256_set1_pd(f[2]), v));
@@ -390,7 +391,7 @@ __attribute__((target("avx2"))) void four_block_pair_sums(double* re_a, double* 
   fa += 3 * static_cast<size_t>(b.first - a.first);
   __m256d ra = sa.re, ia = sa.im, rb = _mm256_setzero_pd(), ib = _mm256_setzero_pd();
   for (int n = b.first; n < b.end; ++n, fa += 3, fb += 3) {
-    const __m256d x = _mm256_loadu_pd(centre + 4 * static_cast<ptrdiff_t>(n));
+    const __m256d x = _mm256_loadu_pd(centre + 4 * static_cast<std::ptrdiff_t>(n));
     const __m256d va = _mm256_mul_pd(_mm256_set1_pd(fa[0]), x);
     const __m256d vb = _mm256_mul_pd(_mm256_set1_pd(fb[0]), x);
     ra = _mm256_add_pd(ra, _mm256_mul_pd(_mm256_set1_pd(fa[1]), va));
