@@ -24,18 +24,14 @@ void BM_AnalysePitch4Seconds(benchmark::State& state) {
   quillet::build_frequency_grid(grid, voice.sample_rate, quillet::BLOCK_LENGTH);
   const quillet::test::ScratchDir dir;
   const std::string path = dir.file("voice.wav");
-  // The progress lines would flood the report: send them to /dev/null.
-  std::fflush(stdout);
-  const int saved = dup(fileno(stdout));
-  FILE* sink = std::freopen("/dev/null", "w", stdout);
-  for (auto _ : state) {
-    quillet::FrequencyList list =
-        quillet::analyse_pitch(path, "G", samples, frames, voice.sample_rate, 1, grid);
-    benchmark::DoNotOptimize(list.freq.data());
+  {
+    const quillet::test::SilencedStdout quiet;
+    for (auto _ : state) {
+      quillet::FrequencyList list =
+          quillet::analyse_pitch(path, "G", samples, frames, voice.sample_rate, 1, grid);
+      benchmark::DoNotOptimize(list.freq.data());
+    }
   }
-  std::fflush(stdout);
-  if (sink != nullptr && saved >= 0) dup2(saved, fileno(stdout));
-  if (saved >= 0) close(saved);
   state.counters["steps"] = frames / quillet::BLOCK_STEP + 1;
 }
 BENCHMARK(BM_AnalysePitch4Seconds)

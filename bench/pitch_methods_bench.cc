@@ -40,18 +40,14 @@ void BM_WrittenAnalysis4Seconds(benchmark::State& state) {
   const FourSeconds& s = sound();
   const quillet::test::ScratchDir dir;
   const std::string path = dir.file("voice.wav");
-  // The progress lines would flood the report: send them to /dev/null.
-  std::fflush(stdout);
-  const int saved = dup(fileno(stdout));
-  FILE* sink = std::freopen("/dev/null", "w", stdout);
-  for (auto _ : state) {
-    quillet::FrequencyList list =
-        quillet::analyse_pitch(path, "G", s.samples, s.frames, s.voice.sample_rate, 1, s.grid);
-    benchmark::DoNotOptimize(list.freq.data());
+  {
+    const quillet::test::SilencedStdout quiet;
+    for (auto _ : state) {
+      quillet::FrequencyList list =
+          quillet::analyse_pitch(path, "G", s.samples, s.frames, s.voice.sample_rate, 1, s.grid);
+      benchmark::DoNotOptimize(list.freq.data());
+    }
   }
-  std::fflush(stdout);
-  if (sink != nullptr && saved >= 0) dup2(saved, fileno(stdout));
-  if (saved >= 0) close(saved);
   state.counters["steps"] = s.frames / quillet::BLOCK_STEP + 1;
 }
 BENCHMARK(BM_WrittenAnalysis4Seconds)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();

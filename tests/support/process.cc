@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -106,6 +107,24 @@ std::vector<std::string> list_folder(const std::string& path) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+SilencedStdout::SilencedStdout() {
+  std::fflush(stdout);
+  saved = dup(STDOUT_FILENO);
+  const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null_fd >= 0) {
+    dup2(null_fd, STDOUT_FILENO);
+    close(null_fd);
+  }
+}
+
+SilencedStdout::~SilencedStdout() {
+  std::fflush(stdout);
+  if (saved >= 0) {
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+  }
 }
 
 }  // namespace quillet::test

@@ -32,6 +32,16 @@ int wait_program(pid_t pid);
 std::string built_program(const std::string& name);
 CommandResult run_quillet_binary(const std::vector<std::string>& args);
 
+// Standard output sent to /dev/null while the object lives (the analysis's
+// progress lines would flood a benchmark's report).
+struct SilencedStdout {
+  SilencedStdout();
+  ~SilencedStdout();
+  SilencedStdout(const SilencedStdout&) = delete;
+  SilencedStdout& operator=(const SilencedStdout&) = delete;
+  int saved = -1;
+};
+
 // A fresh folder under the system temporary folder, removed with its content
 // when the object goes away.
 struct ScratchDir {
