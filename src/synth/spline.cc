@@ -2,6 +2,7 @@
 
 #include "synth/spline_lanes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -42,81 +43,93 @@ const SweepPivots& pivots_for(int n, SweepPivots& longer) {
 }
 
 // The spline of the y entries of pieces[0..n-1], n >= 2, into their b, c and
-// d, in the same operations as spline_compute.
-void spline_compute_pieces(SplinePiece* p, int n, std::vector<double>& z) {
+// d, in the same operations as spline_compute. The forward sweep keeps its z
+// in the c fields, which the back substitution then overwrites.
+void spline_compute_pieces(SplinePiece* p, int n) {
   SweepPivots longer;
   const SweepPivots& pivots = pivots_for(n, longer);
   const double* l = pivots.l.data();
   const double* mu = pivots.mu.data();
-  z.resize(static_cast<std::size_t>(n));
-  z[0] = 0.0;
+  p[0].c = 0.0;
   for (int i = 1; i <= n - 2; ++i) {
     const double r = 3.0 * (p[i + 1].y - p[i].y) - 3.0 * (p[i].y - p[i - 1].y);
-    z[i] = (r - z[i - 1]) / l[i];
+    p[i].c = (r - p[i - 1].c) / l[i];
   }
   p[n - 1].b = 0.0;
   p[n - 1].c = 0.0;
   p[n - 1].d = 0.0;
   for (int j = n - 2; j >= 0; --j) {
-    p[j].c = z[j] - mu[j] * p[j + 1].c;
+    p[j].c = p[j].c - mu[j] * p[j + 1].c;
     p[j].b = (p[j + 1].y - p[j].y) - (p[j + 1].c + 2.0 * p[j].c) / 3.0;
     p[j].d = (p[j + 1].c - p[j].c) / 3.0;
   }
 }
 
-// Frames of the input the four blocks cover together.
-constexpr int RUN_LENGTH = BLOCK_LENGTH + (SPLINE_LANES - 1) * BLOCK_STEP;
-
-// Working memory of one thread's four-block solves.
-struct LaneScratch {
-  std::vector<double> run = std::vector<double>(RUN_LENGTH);
-  std::vector<LaneSlot> z = std::vector<LaneSlot>(BLOCK_LENGTH);
-};
-
-// Entry i of the four blocks; block j starts j block steps into run.
-inline __attribute__((always_inline)) Lanes lanes_at(const double* run, int i) {
-  return Lanes{run[i], run[i + BLOCK_STEP], run[i + 2 * BLOCK_STEP], run[i + 3 * BLOCK_STEP]};
+// The y entries at index i of the four blocks' pieces, side by side.
+inline __attribute__((always_inline)) Lanes y_lanes(SplinePiece* const* p, int i) {
+  return Lanes{p[0][i].y, p[1][i].y, p[2][i].y, p[3][i].y};
 }
 
-// The spline_compute sweep and back substitution on four blocks of
-// BLOCK_LENGTH entries at once. Inlined into one caller per instruction set.
-inline __attribute__((always_inline)) void solve_four(const double* run, LaneSlot* z, SplineBlock* blocks) {
+// The spline_compute sweep and back substitution on 2 to 4 blocks of
+// BLOCK_LENGTH entries at once, their y entries already in place; the sweep
+// keeps its z in the c fields. With fewer than four blocks the last one also
+// fills the spare lanes, which store the very numbers its own lane stores.
+// Inlined into one caller per instruction set.
+inline __attribute__((always_inline)) void solve_four(SplineBlock* blocks, int count) {
   const int n = BLOCK_LENGTH;
   const SweepPivots& pivots = block_pivots();
   const double* l = pivots.l.data();
   const double* mu = pivots.mu.data();
-  Lanes before = lanes_at(run, 0);
-  Lanes here = lanes_at(run, 1);
+  SplinePiece* p[SPLINE_LANES];
+  for (int q = 0; q < SPLINE_LANES; ++q) p[q] = blocks[std::min(q, count - 1)].pieces.data();
+  Lanes before = y_lanes(p, 0);
+  Lanes here = y_lanes(p, 1);
   Lanes z_before = Lanes{0.0, 0.0, 0.0, 0.0};
-  z[0].value = z_before;
+  for (int q = 0; q < SPLINE_LANES; ++q) p[q][0].c = 0.0;
   for (int i = 1; i <= n - 2; ++i) {
-    const Lanes next = lanes_at(run, i + 1);
+    const Lanes next = y_lanes(p, i + 1);
     const Lanes r = 3.0 * (next - here) - 3.0 * (here - before);
     z_before = (r - z_before) / l[i];
-    z[i].value = z_before;
+    for (int q = 0; q < SPLINE_LANES; ++q) p[q][i].c = z_before[q];
     before = here;
     here = next;
   }
-  SplinePiece* out[SPLINE_LANES] = {blocks[0].pieces.data(), blocks[1].pieces.data(),
-                                    blocks[2].pieces.data(), blocks[3].pieces.data()};
-  Lanes y_next = lanes_at(run, n - 1);
+  Lanes y_next = here;
   Lanes c_next = Lanes{0.0, 0.0, 0.0, 0.0};
-  for (int q = 0; q < SPLINE_LANES; ++q) out[q][n - 1] = SplinePiece{y_next[q], 0.0, 0.0, 0.0};
+  for (int q = 0; q < SPLINE_LANES; ++q) p[q][n - 1] = SplinePiece{y_next[q], 0.0, 0.0, 0.0};
   for (int j = n - 2; j >= 0; --j) {
-    const Lanes y = lanes_at(run, j);
-    const Lanes c = z[j].value - mu[j] * c_next;
+    const Lanes y = y_lanes(p, j);
+    const Lanes z = Lanes{p[0][j].c, p[1][j].c, p[2][j].c, p[3][j].c};
+    const Lanes c = z - mu[j] * c_next;
     const Lanes b = (y_next - y) - (c_next + 2.0 * c) / 3.0;
     const Lanes d = (c_next - c) / 3.0;
-    for (int q = 0; q < SPLINE_LANES; ++q) out[q][j] = SplinePiece{y[q], b[q], c[q], d[q]};
+    for (int q = 0; q < SPLINE_LANES; ++q) p[q][j] = SplinePiece{y[q], b[q], c[q], d[q]};
     c_next = c;
     y_next = y;
   }
 }
 
-void solve_four_sse2(const double* run, LaneSlot* z, SplineBlock* blocks) { solve_four(run, z, blocks); }
+void solve_four_sse2(SplineBlock* blocks, int count) { solve_four(blocks, count); }
 
-__attribute__((target("avx2"))) void solve_four_avx2(const double* run, LaneSlot* z, SplineBlock* blocks) {
-  solve_four(run, z, blocks);
+__attribute__((target("avx2"))) void solve_four_avx2(SplineBlock* blocks, int count) {
+  solve_four(blocks, count);
+}
+
+// Frame frame of the store, channel 0, with stride samples per frame: 0.0
+// outside the store.
+inline double frame_value(const SampleStore& samples, int64_t frame, int64_t stride) {
+  const int64_t index = frame * stride;
+  const bool inside = stride > 0 && index >= 0 && index < static_cast<int64_t>(samples.size());
+  return inside ? static_cast<double>(samples[static_cast<std::size_t>(index)]) : 0.0;
+}
+
+// The block's pieces with y from count frames starting at first_frame, read
+// as convert_block reads them, and b, c and d at 0.
+void fill_pieces(SplinePiece* pieces, const SampleStore& samples, int first_frame, int count, int channels) {
+  const int64_t stride = channels < 1 ? 0 : channels;
+  for (int k = 0; k < count; ++k) {
+    pieces[k] = SplinePiece{frame_value(samples, static_cast<int64_t>(first_frame) + k, stride), 0.0, 0.0, 0.0};
+  }
 }
 
 }  // namespace
@@ -127,11 +140,8 @@ void convert_block(double* destination, const SampleStore& samples, int first_fr
   // included) read as silence. More than two channels read the first channel
   // of each frame, as stereo does.
   const int64_t stride = channels < 1 ? 0 : channels;
-  const int64_t size = static_cast<int64_t>(samples.size());
   for (int k = 0; k < count; ++k) {
-    const int64_t index = (static_cast<int64_t>(first_frame) + k) * stride;
-    const bool inside = stride > 0 && index >= 0 && index < size;
-    destination[k] = inside ? static_cast<double>(samples[static_cast<std::size_t>(index)]) : 0.0;
+    destination[k] = frame_value(samples, static_cast<int64_t>(first_frame) + k, stride);
   }
 }
 
@@ -162,35 +172,32 @@ void spline_compute(const double* y, int n, double* b, double* c, double* d) {
 }
 
 void load_spline_block(SplineBlock& block, const SampleStore& samples, int origin, int channels) {
-  static thread_local std::vector<double> values;
-  static thread_local std::vector<double> z;
   block.origin = origin;
   const int n = static_cast<int>(block.pieces.size());
-  values.resize(block.pieces.size());
-  convert_block(values.data(), samples, origin, n, channels);
-  for (int k = 0; k < n; ++k) block.pieces[k] = SplinePiece{values[k], 0.0, 0.0, 0.0};
-  if (n >= 2) spline_compute_pieces(block.pieces.data(), n, z);
+  fill_pieces(block.pieces.data(), samples, origin, n, channels);
+  if (n >= 2) spline_compute_pieces(block.pieces.data(), n);
 }
 
 void load_spline_blocks_at(SimdLevel level, SplineBlock* blocks, int count, const SampleStore& samples,
                            int first_origin, int channels) {
-  bool full_lanes = count == SPLINE_LANES;
+  bool lanes_fit = count >= 2 && count <= SPLINE_LANES;
   for (int j = 0; j < count; ++j) {
-    full_lanes = full_lanes && blocks[j].pieces.size() == static_cast<std::size_t>(BLOCK_LENGTH);
+    lanes_fit = lanes_fit && blocks[j].pieces.size() == static_cast<std::size_t>(BLOCK_LENGTH);
   }
-  if (level == SimdLevel::plain || !full_lanes) {
+  if (level == SimdLevel::plain || !lanes_fit) {
     for (int j = 0; j < count; ++j) {
       load_spline_block(blocks[j], samples, first_origin + j * BLOCK_STEP, channels);
     }
     return;
   }
-  static thread_local LaneScratch scratch;
-  convert_block(scratch.run.data(), samples, first_origin, RUN_LENGTH, channels);
-  for (int j = 0; j < SPLINE_LANES; ++j) blocks[j].origin = first_origin + j * BLOCK_STEP;
+  for (int j = 0; j < count; ++j) {
+    blocks[j].origin = first_origin + j * BLOCK_STEP;
+    fill_pieces(blocks[j].pieces.data(), samples, blocks[j].origin, BLOCK_LENGTH, channels);
+  }
   if (level == SimdLevel::avx2) {
-    solve_four_avx2(scratch.run.data(), scratch.z.data(), blocks);
+    solve_four_avx2(blocks, count);
   } else {
-    solve_four_sse2(scratch.run.data(), scratch.z.data(), blocks);
+    solve_four_sse2(blocks, count);
   }
 }
 
