@@ -48,16 +48,18 @@ BenchNote one_second_note() {
   return note;
 }
 
+// The argument is the number of threads.
 void BM_RenderOneSecondNote(benchmark::State& state) {
   const BenchNote note = one_second_note();
+  const int threads = static_cast<int>(state.range(0));
   for (auto _ : state) {
-    RenderedSignals out = resynthesize(note.params, note.store, 1, note.list);
+    RenderedSignals out = resynthesize(note.params, note.store, 1, note.list, threads);
     benchmark::DoNotOptimize(out.voiced.data());
     benchmark::DoNotOptimize(out.aperiodic.data());
   }
   state.SetItemsProcessed(state.iterations() * note.params.out_len);
 }
-BENCHMARK(BM_RenderOneSecondNote)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderOneSecondNote)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace quillet

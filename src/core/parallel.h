@@ -8,10 +8,24 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quillet {
+
+// Starts thread on work; false, with thread left empty, when the system has
+// no thread to give (the caller then does the work itself).
+template <typename Work>
+bool start_thread(std::jthread& thread, Work&& work) {
+  try {
+    thread = std::jthread(std::forward<Work>(work));
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
 
 // Threads that may share one run's work: 2 when the processor has two cores
 // or more, else 1.
@@ -30,7 +44,7 @@ class MadeAhead {
   MadeAhead(int count, int ahead, int threads, Make make)
       : count_(count), ahead_(ahead < 1 ? 1 : ahead), make_(std::move(make)),
         slots_(static_cast<std::size_t>(ahead_)), made_(static_cast<std::size_t>(ahead_), -1) {
-    if (threads >= 2 && count_ > 1) helper_ = std::jthread([this] { help(); });
+    if (threads >= 2 && count_ > 1) start_thread(helper_, [this] { help(); });
   }
 
   MadeAhead(const MadeAhead&) = delete;

@@ -122,12 +122,16 @@ __attribute__((target("avx2"))) double reader_sum_avx2(const AperiodicBank& bank
 
 }  // namespace
 
-double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, double pos,
-                      double adv, double lag, const SplineBlock& block) {
+void advance_aperiodic_readers(AperiodicBank& bank, const RenderParams& params, double adv) {
   const double inc = bank.gen_factor * params.rate_ratio - adv;
   for (int k = 0; k < GRAIN_COUNT; ++k) {
     bank.phase[k] = wrap_grain_phase(bank.phase[k] + inc, GRAIN_PERIODS[k]);
   }
+}
+
+double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, double pos,
+                      double adv, double lag, const SplineBlock& block) {
+  advance_aperiodic_readers(bank, params, adv);
   update_fades(bank);
   const double far = pos + lag;
   double acc;

@@ -51,6 +51,10 @@ double aperiodic_envelope(int n, const RenderParams& params);
 // the period. Values more than 64 periods out are first reduced with fmod.
 double wrap_grain_phase(double phase, double period);
 
+// Moves every reader on by one output sample at input advance adv, as
+// aperiodic_step does before it reads.
+void advance_aperiodic_readers(AperiodicBank& bank, const RenderParams& params, double adv);
+
 // One output sample of the aperiodic part at output index n, input position
 // pos, input advance adv and lag (frames); moves the readers on. The readers
 // are read side by side in vector lanes at the bank's level (each lane in the

@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <thread>
 
 #include "core/constants.h"
+#include "core/parallel.h"
 #include "synth/aperiodic.h"
 #include "synth/spline.h"
 
@@ -112,12 +115,13 @@ int block_index(int64_t ip) {
   return static_cast<int>(std::clamp<int64_t>(ip / BLOCK_STEP, 0, MAX_BLOCK_INDEX));
 }
 
-// The spline blocks the loop reads, solved SPLINE_LANES consecutive ones at a
-// time: the loop mostly walks forward through the blocks, so the next ones
-// are ready when it gets there. Each block holds the same numbers however it
-// was solved.
+// The spline blocks the loop reads, solved up to SPLINE_LANES consecutive
+// ones at a time (as many as it holds): the loop mostly walks forward through
+// the blocks, so the next ones are ready when it gets there. Each block holds
+// the same numbers however it was solved.
 struct BlockCache {
-  std::array<SplineBlock, SPLINE_LANES> blocks;
+  explicit BlockCache(int lanes) : blocks(static_cast<std::size_t>(std::clamp(lanes, 1, SPLINE_LANES))) {}
+  std::vector<SplineBlock> blocks;
   int first = 0;
   int count = 0;
 };
@@ -127,14 +131,158 @@ struct BlockCache {
 const SplineBlock& cached_block(BlockCache& cache, int blk, int previous_blk, const SampleStore& samples,
                                 int channels) {
   if (cache.count == 0 || blk < cache.first || blk >= cache.first + cache.count) {
+    const int lanes = static_cast<int>(cache.blocks.size());
     const bool backwards = previous_blk >= 0 && blk < previous_blk;
-    const int first = backwards ? std::max(0, blk - (SPLINE_LANES - 1)) : blk;
+    const int first = backwards ? std::max(0, blk - (lanes - 1)) : blk;
     cache.first = first;
-    cache.count = static_cast<int>(std::min<int64_t>(SPLINE_LANES, MAX_BLOCK_INDEX - first + 1));
+    cache.count = static_cast<int>(std::min<int64_t>(lanes, MAX_BLOCK_INDEX - first + 1));
     load_spline_blocks(cache.blocks.data(), cache.count, samples, first * BLOCK_STEP - BLOCK_LEAD, channels);
   }
   return cache.blocks[static_cast<std::size_t>(blk - cache.first)];
 }
+
+// Notes shorter than this are rendered on one thread: a second one would
+// cost more to start than it saves.
+constexpr int MIN_SPLIT_LENGTH = 4096;
+
+// Blocks each of the two threads holds: together no more than one thread
+// holds alone, so that two threads need no more memory than one.
+constexpr int TWO_THREAD_LANES = SPLINE_LANES / 2;
+
+// What every output sample of one run reads, set once.
+struct LoopContext {
+  const RenderParams& params;
+  const SampleStore& samples;
+  int channels;
+  const FrequencyList& list;
+  TimeMap map;
+  double sample_rate;
+  int64_t last_position;
+};
+
+// The state the loop carries from one output sample to the next; on a cache
+// line of its own, as each thread writes its own state at every sample.
+struct alignas(64) LoopState {
+  double phase = 0.0;       // the voiced head, ahead of the input position
+  AperiodicBank bank;
+  int progress_block = -1;  // block index of the last progress line
+};
+
+// Where one output sample reads, and at what pitch.
+struct SamplePlace {
+  InputPlace place;
+  int blk = 0;
+  double w = 0.0;      // weight between this block's list entry and the next one's
+  double f_loc = 0.0;  // the input's own pitch there
+  double f_tgt = 0.0;  // the pitch to render
+  double lag = 0.0;
+};
+
+LoopContext make_loop_context(const RenderParams& params, const SampleStore& samples, int channels,
+                              const FrequencyList& list) {
+  return LoopContext{params, samples, channels, list, make_time_map(params),
+                     input_sample_rate(params.rate_ratio),
+                     static_cast<int64_t>(params.sample_count) + params.offset_samples};
+}
+
+LoopState start_state(const RenderParams& params) {
+  LoopState state;
+  state.bank = make_aperiodic_bank(params.flags);
+  return state;
+}
+
+// The place of output sample n; false past the end of the input, where the
+// loop stops.
+bool place_sample(const LoopContext& ctx, int n, SamplePlace& at) {
+  at.place = map_output_sample(ctx.map, n);
+  const int64_t ip = trunc_saturated(at.place.pos);
+  if (ip > ctx.last_position) return false;
+  at.blk = block_index(ip);
+  const int block_start = at.blk * BLOCK_STEP;
+  at.w = std::cos((at.place.pos - block_start) * BLOCK_WEIGHT_FACTOR);
+  at.f_loc = local_frequency(ctx.list, at.blk, ctx.params.avg_freq, at.w);
+  at.f_tgt = target_frequency(ctx.params, n, at.blk, at.w);
+  at.lag = voiced_lag(ctx.sample_rate, at.f_loc);
+  return true;
+}
+
+void advance_voiced_phase(const LoopContext& ctx, LoopState& state, const SamplePlace& at) {
+  const double inc = voiced_increment(ctx.params, at.f_tgt, at.f_loc, at.place.adv);
+  state.phase = wrap_voiced_phase(state.phase + inc, at.lag);
+}
+
+// The progress line of a newly entered block: printed, or kept in progress
+// when it is given.
+void report_block(int blk, int n, std::string* progress) {
+  if (progress == nullptr) {
+    std::printf("%d -> %d  \r", blk, n / BLOCK_STEP);
+    return;
+  }
+  char line[48];
+  const int length = std::snprintf(line, sizeof line, "%d -> %d  \r", blk, n / BLOCK_STEP);
+  if (length > 0) progress->append(line, static_cast<std::size_t>(length));
+}
+
+// Carries state over output samples 0 .. end - 1 without rendering them,
+// exactly as rendering them would; false when the loop stops before end.
+bool skip_samples(const LoopContext& ctx, LoopState& state, int end) {
+  SamplePlace at;
+  for (int n = 0; n < end; ++n) {
+    if (!place_sample(ctx, n, at)) return false;
+    state.progress_block = at.blk;
+    advance_voiced_phase(ctx, state, at);
+    advance_aperiodic_readers(state.bank, ctx.params, at.place.adv);
+  }
+  return true;
+}
+
+// Renders output samples first .. end - 1 into out, carrying state on, with
+// the blocks solved into cache; false when the loop stops before end.
+bool render_samples(const LoopContext& ctx, LoopState& state, BlockCache& cache, int first, int end,
+                    RenderedSignals& out, std::string* progress) {
+  const RenderParams& params = ctx.params;
+  const SplineBlock* block = nullptr;
+  int held_block = -1;
+  SamplePlace at;
+  for (int n = first; n < end; ++n) {
+    if (!place_sample(ctx, n, at)) return false;
+    if (at.blk != state.progress_block) {
+      report_block(at.blk, n, progress);
+      state.progress_block = at.blk;
+    }
+    if (at.blk != held_block) {
+      block = &cached_block(cache, at.blk, held_block, ctx.samples, ctx.channels);
+      held_block = at.blk;
+    }
+    advance_voiced_phase(ctx, state, at);
+    out.voiced[n] = params.saw_test ? saw_sample(ctx.list, n, at.blk, at.f_tgt, at.w)
+                                    : voiced_sample(*block, at.place.pos, state.phase, at.lag);
+    out.aperiodic[n] = aperiodic_step(state.bank, params, n, at.place.pos, at.place.adv, at.lag, *block);
+  }
+  return true;
+}
+
+RenderedSignals zeroed_signals(const RenderParams& params) {
+  RenderedSignals out;
+  const std::size_t length = static_cast<std::size_t>(rendered_length(params));
+  out.voiced.assign(length, 0.0);
+  out.aperiodic.assign(length, 0.0);
+  return out;
+}
+
+// Room for the progress lines from split on, most of the time: one line of
+// at most 24 characters per block the input passes, and some spare.
+std::size_t later_progress_room(const RenderParams& params, int split) {
+  const double samples_left = std::max(params.out_len - split, 0);
+  double blocks = samples_left * std::max(params.input_step, params.rate_ratio) / BLOCK_STEP;
+  if (!(blocks < 1e5)) blocks = 1e5;
+  return static_cast<std::size_t>(blocks) * 24 + 256;
+}
+
+// Where a note is split between the two threads: the later part's thread
+// first walks the earlier part without rendering it, which costs about a
+// seventh of rendering it, so the earlier part is the larger.
+int default_split(int out_len) { return static_cast<int>(static_cast<int64_t>(out_len) * 27 / 50); }
 
 }  // namespace
 
@@ -199,41 +347,47 @@ int64_t rendered_length(const RenderParams& params) {
 
 RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samples, int channels,
                              const FrequencyList& list) {
-  RenderedSignals out;
-  const std::size_t length = static_cast<std::size_t>(rendered_length(params));
-  out.voiced.assign(length, 0.0);
-  out.aperiodic.assign(length, 0.0);
+  return resynthesize(params, samples, channels, list, worker_threads());
+}
 
-  const TimeMap map = make_time_map(params);
-  const double sample_rate = input_sample_rate(params.rate_ratio);
-  const int64_t last_position =
-      static_cast<int64_t>(params.sample_count) + params.offset_samples;
-  AperiodicBank bank = make_aperiodic_bank(params.flags);
-  BlockCache cache;
-  const SplineBlock* block = nullptr;
-  int loaded_block = -1;
-  double phase = 0.0;
-
-  for (int n = 0; n < params.out_len; ++n) {
-    const InputPlace place = map_output_sample(map, n);
-    const int64_t ip = trunc_saturated(place.pos);
-    if (ip > last_position) break;
-    const int blk = block_index(ip);
-    const int block_start = blk * BLOCK_STEP;
-    if (blk != loaded_block) {
-      std::printf("%d -> %d  \r", blk, n / BLOCK_STEP);
-      block = &cached_block(cache, blk, loaded_block, samples, channels);
-      loaded_block = blk;
-    }
-    const double w = std::cos((place.pos - block_start) * BLOCK_WEIGHT_FACTOR);
-    const double f_loc = local_frequency(list, blk, params.avg_freq, w);
-    const double f_tgt = target_frequency(params, n, blk, w);
-    const double lag = voiced_lag(sample_rate, f_loc);
-    phase = wrap_voiced_phase(phase + voiced_increment(params, f_tgt, f_loc, place.adv), lag);
-    out.voiced[n] = params.saw_test ? saw_sample(list, n, blk, f_tgt, w)
-                                    : voiced_sample(*block, place.pos, phase, lag);
-    out.aperiodic[n] = aperiodic_step(bank, params, n, place.pos, place.adv, lag, *block);
+RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samples, int channels,
+                             const FrequencyList& list, int threads) {
+  if (threads >= 2 && params.out_len >= MIN_SPLIT_LENGTH) {
+    return resynthesize_in_two(params, samples, channels, list, default_split(params.out_len));
   }
+  RenderedSignals out = zeroed_signals(params);
+  LoopState state = start_state(params);
+  BlockCache cache(SPLINE_LANES);
+  render_samples(make_loop_context(params, samples, channels, list), state, cache, 0, params.out_len, out,
+                 nullptr);
+  return out;
+}
+
+RenderedSignals resynthesize_in_two(const RenderParams& params, const SampleStore& samples, int channels,
+                                    const FrequencyList& list, int split) {
+  RenderedSignals out = zeroed_signals(params);
+  const LoopContext ctx = make_loop_context(params, samples, channels, list);
+  const int end = params.out_len;
+  split = std::clamp(split, 0, std::max(end, 0));
+  // Everything the second thread uses is made here, so that it allocates
+  // nothing of its own (no memory pool of its own either).
+  LoopState state = start_state(params);
+  BlockCache cache(TWO_THREAD_LANES);
+  BlockCache later_cache(TWO_THREAD_LANES);
+  std::string later_progress;
+  later_progress.reserve(later_progress_room(params, split));
+  {
+    std::jthread later;
+    const bool later_started = start_thread(later, [&] {
+      LoopState later_state = start_state(params);
+      if (skip_samples(ctx, later_state, split)) {
+        render_samples(ctx, later_state, later_cache, split, end, out, &later_progress);
+      }
+    });
+    const bool reached_split = render_samples(ctx, state, cache, 0, split, out, nullptr);
+    if (!later_started && reached_split) render_samples(ctx, state, cache, split, end, out, nullptr);
+  }
+  std::fwrite(later_progress.data(), 1, later_progress.size(), stdout);
   return out;
 }
 

@@ -19,9 +19,9 @@ namespace {
 using namespace test;
 
 RenderedSignals render(const RenderParams& params, const SampleStore& store, const FrequencyList& list,
-                       std::string* progress = nullptr) {
+                       std::string* progress = nullptr, int threads = 1) {
   RenderedSignals signals;
-  const std::string printed = console_of([&] { signals = resynthesize(params, store, 1, list); });
+  const std::string printed = console_of([&] { signals = resynthesize(params, store, 1, list, threads); });
   if (progress != nullptr) *progress = printed;
   return signals;
 }
@@ -264,6 +264,44 @@ TEST(ResynthesisTest, AbsurdSettingsFinishWithoutReadingOutside) {
   out = render(params, store, constant_list(1e8, 30));
   EXPECT_EQ(out.voiced[0], store[2000]);
   EXPECT_EQ(out.aperiodic[0], (store[2000] - store[2060]) / 2.0);
+}
+
+// Two threads give one thread's signals and progress lines, wherever the note
+// is split: at its ends, in the fixed head, in the transition, on and next to
+// block changes; with readers that stand still and readers that move; and
+// when the input runs out before the split or after it.
+TEST(ResynthesisTest, TwoThreadsGiveOneThreadsSignalsAndLines) {
+  const SampleStore store = jagged_store(30000);
+  FrequencyList list = constant_list(230.0, 120);
+  for (int k = 0; k < 120; ++k) list.freq[k] = 220.0 + 9.0 * (k % 4);
+  struct Case {
+    const char* flags;
+    double time_factor;
+    int sample_count;
+  } cases[] = {{"", 1.6, 26000}, {"g40", 0.8, 26000}, {"", 0.5, 9000}};
+  for (const Case& c : cases) {
+    RenderParams params = plain_params(225.0, 40, c.sample_count, 12000);
+    set_timing(params, c.time_factor, 3000.5);
+    params.flags = c.flags;
+    params.aperiodic_floor = 0.3;
+    std::string lines_alone;
+    const RenderedSignals alone = render(params, store, list, &lines_alone, 1);
+    if (c.sample_count == 9000) {  // the input runs out between samples 6000 and 7000
+      ASSERT_NE(alone.voiced[5999], 0.0);
+      ASSERT_EQ(largest_magnitude(alone.voiced, 7000, 12000), 0.0);
+    }
+    for (int split : {0, 1, 700, 2873, 3000, 3128, 5120, 5121, 7000, 11999, 12000}) {
+      RenderedSignals split_out;
+      const std::string lines = console_of(
+          [&] { split_out = resynthesize_in_two(params, store, 1, list, split); });
+      ASSERT_EQ(lines, lines_alone) << c.flags << " " << split;
+      ASSERT_EQ(split_out.voiced, alone.voiced) << c.flags << " " << split;
+      ASSERT_EQ(split_out.aperiodic, alone.aperiodic) << c.flags << " " << split;
+    }
+    const RenderedSignals chosen = render(params, store, list, nullptr, 2);
+    EXPECT_EQ(chosen.voiced, alone.voiced) << c.flags;
+    EXPECT_EQ(chosen.aperiodic, alone.aperiodic) << c.flags;
+  }
 }
 
 TEST(ResynthesisTest, LagAndPhaseWrap) {
