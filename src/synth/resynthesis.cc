@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -145,9 +146,11 @@ const SplineBlock& cached_block(BlockCache& cache, int blk, int previous_blk, co
 // cost more to start than it saves.
 constexpr int MIN_SPLIT_LENGTH = 4096;
 
-// Blocks each of the two threads holds: together no more than one thread
-// holds alone, so that two threads need no more memory than one.
-constexpr int TWO_THREAD_LANES = SPLINE_LANES / 2;
+// Blocks each of the two threads holds. Three each keep the peak memory of
+// a note under what it was before the second thread, when one thread held
+// four blocks and a scratch of about a block and a third for solving them;
+// three blocks solved side by side cost little more than four.
+constexpr int TWO_THREAD_LANES = 3;
 
 // What every output sample of one run reads, set once.
 struct LoopContext {
@@ -279,10 +282,103 @@ std::size_t later_progress_room(const RenderParams& params, int split) {
   return static_cast<std::size_t>(blocks) * 24 + 256;
 }
 
-// Where a note is split between the two threads: the later part's thread
-// first walks the earlier part without rendering it, which costs about a
-// seventh of rendering it, so the earlier part is the larger.
-int default_split(int out_len) { return static_cast<int>(static_cast<int64_t>(out_len) * 27 / 50); }
+// Where the second thread starts when the first has claimed the samples
+// before claimed: it first walks the samples before its start without
+// rendering them, which costs about a seventh of rendering them, so the
+// first thread's part is the larger.
+int later_start(int claimed, int end) {
+  return static_cast<int>((static_cast<int64_t>(end) + claimed) * 27 / 50);
+}
+
+// The boundary between the two threads' parts of a note. The first thread
+// claims its samples a run at a time; the second, once it runs, sets the
+// boundary beyond what the first has claimed, or at a fixed split. However
+// late the second thread starts, every sample is rendered by exactly one of
+// them.
+class SplitBoundary {
+ public:
+  // fixed_split: where the second part starts, or a negative number to settle
+  // that as the threads run.
+  SplitBoundary(int end, int fixed_split) : end_(end), fixed_split_(fixed_split), boundary_(end) {}
+
+  // First thread: the end of its next run from n on, n when its part is done.
+  int claim(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int run_end = std::min(n + CLAIM_RUN, boundary_);
+    if (fixed_split_ >= 0) run_end = std::min(run_end, fixed_split_);
+    claimed_ = std::max(n, run_end);
+    return claimed_;
+  }
+
+  // Second thread: where its part starts (end: nothing is left for it).
+  int take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int start = fixed_split_ >= 0 ? fixed_split_ : later_start(claimed_, end_);
+    boundary_ = std::clamp(start, claimed_, end_);
+    return boundary_;
+  }
+
+  // There is no second thread: the first renders every sample.
+  void go_alone() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fixed_split_ = -1;
+    boundary_ = end_;
+  }
+
+ private:
+  static constexpr int CLAIM_RUN = 512;
+  std::mutex mutex_;
+  const int end_;
+  int fixed_split_;
+  int boundary_;
+  int claimed_ = 0;
+};
+
+// The first thread's part: runs of samples from 0 on, as far as the boundary.
+void render_first_part(const LoopContext& ctx, LoopState& state, BlockCache& cache, SplitBoundary& boundary,
+                       RenderedSignals& out) {
+  int n = 0;
+  while (true) {
+    const int run_end = boundary.claim(n);
+    if (run_end <= n || !render_samples(ctx, state, cache, n, run_end, out, nullptr)) return;
+    n = run_end;
+  }
+}
+
+// The second thread's part: from the boundary on, after walking up to it.
+void render_later_part(const LoopContext& ctx, BlockCache& cache, SplitBoundary& boundary, int end,
+                       RenderedSignals& out, std::string& progress) {
+  const int start = boundary.take();
+  if (start >= end) return;
+  LoopState state = start_state(ctx.params);
+  if (skip_samples(ctx, state, start)) render_samples(ctx, state, cache, start, end, out, &progress);
+}
+
+// Both signals rendered by two threads, split at fixed_split or, when that is
+// negative, where the boundary settles.
+RenderedSignals render_in_two(const RenderParams& params, const SampleStore& samples, int channels,
+                              const FrequencyList& list, int fixed_split) {
+  RenderedSignals out = zeroed_signals(params);
+  const LoopContext ctx = make_loop_context(params, samples, channels, list);
+  const int end = std::max(params.out_len, 0);
+  SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end));
+  // Everything the second thread uses is made here, so that it allocates
+  // nothing of its own (no memory pool of its own either).
+  LoopState state = start_state(params);
+  BlockCache cache(TWO_THREAD_LANES);
+  BlockCache later_cache(TWO_THREAD_LANES);
+  std::string later_progress;
+  later_progress.reserve(later_progress_room(params, fixed_split < 0 ? later_start(0, end) : fixed_split));
+  {
+    std::jthread later;
+    if (!start_thread(later, [&] { render_later_part(ctx, later_cache, boundary, end, out, later_progress); })) {
+      boundary.go_alone();
+    }
+    render_first_part(ctx, state, cache, boundary, out);
+  }
+  std::fwrite(later_progress.data(), 1, later_progress.size(), stdout);
+  return out;
+}
 
 }  // namespace
 
@@ -353,7 +449,7 @@ RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samp
 RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samples, int channels,
                              const FrequencyList& list, int threads) {
   if (threads >= 2 && params.out_len >= MIN_SPLIT_LENGTH) {
-    return resynthesize_in_two(params, samples, channels, list, default_split(params.out_len));
+    return render_in_two(params, samples, channels, list, -1);
   }
   RenderedSignals out = zeroed_signals(params);
   LoopState state = start_state(params);
@@ -365,30 +461,7 @@ RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samp
 
 RenderedSignals resynthesize_in_two(const RenderParams& params, const SampleStore& samples, int channels,
                                     const FrequencyList& list, int split) {
-  RenderedSignals out = zeroed_signals(params);
-  const LoopContext ctx = make_loop_context(params, samples, channels, list);
-  const int end = params.out_len;
-  split = std::clamp(split, 0, std::max(end, 0));
-  // Everything the second thread uses is made here, so that it allocates
-  // nothing of its own (no memory pool of its own either).
-  LoopState state = start_state(params);
-  BlockCache cache(TWO_THREAD_LANES);
-  BlockCache later_cache(TWO_THREAD_LANES);
-  std::string later_progress;
-  later_progress.reserve(later_progress_room(params, split));
-  {
-    std::jthread later;
-    const bool later_started = start_thread(later, [&] {
-      LoopState later_state = start_state(params);
-      if (skip_samples(ctx, later_state, split)) {
-        render_samples(ctx, later_state, later_cache, split, end, out, &later_progress);
-      }
-    });
-    const bool reached_split = render_samples(ctx, state, cache, 0, split, out, nullptr);
-    if (!later_started && reached_split) render_samples(ctx, state, cache, split, end, out, nullptr);
-  }
-  std::fwrite(later_progress.data(), 1, later_progress.size(), stdout);
-  return out;
+  return render_in_two(params, samples, channels, list, std::max(split, 0));
 }
 
 }  // namespace quillet

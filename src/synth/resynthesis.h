@@ -61,7 +61,13 @@ int64_t rendered_length(const RenderParams& params);
 // Renders both signals for the whole note; prints "%d -> %d  \r" (block index,
 // output sample / 256) whenever the loop enters a new block of the input.
 // Notes of 4096 samples or more are rendered in two parts on two threads
-// where the processor has two cores (resynthesize_in_two).
+// where the processor has two cores: the first thread renders from the
+// start, a run of samples at a time; the second, once it runs, takes the
+// samples from a point beyond the first one's claims. It first walks the
+// samples before that point without rendering them, to carry the loop's
+// state (the voiced head, the grain readers) exactly as rendering would; its
+// progress lines are printed after the first thread's. Every signal entry
+// and every byte printed equal those of rendering on one thread.
 RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samples, int channels,
                              const FrequencyList& list);
 
@@ -69,13 +75,8 @@ RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samp
 RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samples, int channels,
                              const FrequencyList& list, int threads);
 
-// As resynthesize, with output samples from split on rendered by a second
-// thread while this one renders those before it. That thread first walks
-// the samples before split without rendering them, to carry the loop's state
-// (the voiced head, the grain readers) exactly as rendering would; its
-// progress lines are printed after this thread's. Every signal entry and
-// every byte printed equal those of rendering on one thread, for any split.
-// Without a second thread, this one renders all.
+// As resynthesize on two threads, the second one's part starting at split
+// exactly (without a second thread, this one renders all).
 RenderedSignals resynthesize_in_two(const RenderParams& params, const SampleStore& samples, int channels,
                                     const FrequencyList& list, int split);
 

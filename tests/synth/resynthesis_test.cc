@@ -268,8 +268,9 @@ TEST(ResynthesisTest, AbsurdSettingsFinishWithoutReadingOutside) {
 
 // Two threads give one thread's signals and progress lines, wherever the note
 // is split: at its ends, in the fixed head, in the transition, on and next to
-// block changes; with readers that stand still and readers that move; and
-// when the input runs out before the split or after it.
+// block changes, and wherever the boundary settles; with readers that stand
+// still and readers that move; and when the input runs out before the split
+// or after it.
 TEST(ResynthesisTest, TwoThreadsGiveOneThreadsSignalsAndLines) {
   const SampleStore store = jagged_store(30000);
   FrequencyList list = constant_list(230.0, 120);
@@ -298,9 +299,14 @@ TEST(ResynthesisTest, TwoThreadsGiveOneThreadsSignalsAndLines) {
       ASSERT_EQ(split_out.voiced, alone.voiced) << c.flags << " " << split;
       ASSERT_EQ(split_out.aperiodic, alone.aperiodic) << c.flags << " " << split;
     }
-    const RenderedSignals chosen = render(params, store, list, nullptr, 2);
-    EXPECT_EQ(chosen.voiced, alone.voiced) << c.flags;
-    EXPECT_EQ(chosen.aperiodic, alone.aperiodic) << c.flags;
+    // Where the boundary settles depends on when the second thread starts.
+    for (int run = 0; run < 8; ++run) {
+      std::string lines;
+      const RenderedSignals settled = render(params, store, list, &lines, 2);
+      ASSERT_EQ(lines, lines_alone) << c.flags << " " << run;
+      ASSERT_EQ(settled.voiced, alone.voiced) << c.flags << " " << run;
+      ASSERT_EQ(settled.aperiodic, alone.aperiodic) << c.flags << " " << run;
+    }
   }
 }
 
