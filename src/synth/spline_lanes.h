@@ -30,22 +30,38 @@ inline __attribute__((always_inline)) Lanes load_lanes(const double* p) {
   return Lanes{p[0], p[1], p[2], p[3]};
 }
 
+typedef int IndexLanes __attribute__((vector_size(16)));
+
+// std::floor of each lane in vector operations: bit for bit below 2^51 in
+// magnitude, where (x + 1.5 * 2^52) - 1.5 * 2^52 is x rounded to the nearest
+// whole number, exactly, and a result above x is one too high. From 2^51 on
+// the result is within one of floor(x): far outside any block, so such a
+// position is read as floor's would be. NaN and the infinities come out as
+// floor gives them, and zero keeps its sign.
+inline __attribute__((always_inline)) Lanes floor_lanes(Lanes x) {
+  constexpr double ROUNDER = 6755399441055744.0;  // 1.5 * 2^52
+  const Lanes nearest = (x + ROUNDER) - ROUNDER;
+  const Lanes lowered = nearest > x ? nearest - 1.0 : nearest;
+  return x == 0.0 ? x : lowered;
+}
+
 // spline_eval of a BLOCK_LENGTH block at the four positions x.
 inline __attribute__((always_inline)) Lanes spline_eval_lanes(const SplineBlock& block, Lanes x) {
   constexpr int last_interval = BLOCK_LENGTH - 2;
   const SplinePiece* pieces = block.pieces.data();
   const double origin = static_cast<double>(block.origin);
-  const Lanes m = Lanes{std::floor(x[0]), std::floor(x[1]), std::floor(x[2]), std::floor(x[3])};
+  const Lanes m = floor_lanes(x);
   const Lanes k_real = m - origin;
   const LaneMask below = !(k_real >= 0.0);
   const LaneMask above = k_real > static_cast<double>(last_interval);
-  // Interval numbers as doubles: 0 below the block (and for NaN), the last
-  // piece above it; whole numbers, so their conversion is exact.
+  // Interval numbers: 0 below the block (and for NaN), the last piece above
+  // it; whole numbers below 3072, so their conversion is exact.
   const Lanes k = below ? Lanes{0.0, 0.0, 0.0, 0.0} : above ? Lanes{0.0, 0.0, 0.0, 0.0} + (last_interval + 1) : k_real;
-  const Lanes r0 = load_lanes(&pieces[static_cast<std::size_t>(k[0])].y);
-  const Lanes r1 = load_lanes(&pieces[static_cast<std::size_t>(k[1])].y);
-  const Lanes r2 = load_lanes(&pieces[static_cast<std::size_t>(k[2])].y);
-  const Lanes r3 = load_lanes(&pieces[static_cast<std::size_t>(k[3])].y);
+  const IndexLanes index = __builtin_convertvector(k, IndexLanes);
+  const Lanes r0 = load_lanes(&pieces[index[0]].y);
+  const Lanes r1 = load_lanes(&pieces[index[1]].y);
+  const Lanes r2 = load_lanes(&pieces[index[2]].y);
+  const Lanes r3 = load_lanes(&pieces[index[3]].y);
   // Rows {y, b, c, d} of the four pieces into columns.
   const Lanes yc01 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
   const Lanes bd01 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);

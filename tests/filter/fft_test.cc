@@ -8,10 +8,13 @@
 #include <vector>
 
 #include "core/simd.h"
+#include "support/simd_levels.h"
 #include "support/synthetic_voice.h"
 
 namespace quillet {
 namespace {
+
+using test::runnable_levels;
 
 constexpr int N = SPECTRUM_SIZE;
 const double TWO_PI_D = 2.0 * std::acos(-1.0);
@@ -92,15 +95,6 @@ TEST(Spectral, TransformInTheWrittenOrderWithItsSigns) {
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
-
-// Every vector width this processor can run.
-std::vector<SimdLevel> runnable_levels() {
-  std::vector<SimdLevel> levels{SimdLevel::plain, SimdLevel::sse2};
-  if (choose_simd_level("avx2", __builtin_cpu_supports("avx2")) == SimdLevel::avx2) {
-    levels.push_back(SimdLevel::avx2);
-  }
-  return levels;
 }
 
 TEST(Spectral, EveryVectorWidthGivesTheWrittenOrderBits) {

@@ -7,12 +7,15 @@
 #include <limits>
 #include <vector>
 
+#include "support/simd_levels.h"
 #include "support/synthetic_voice.h"
+#include "synth/spline_lanes.h"
 
 namespace quillet {
 namespace {
 
 using test::jagged_store;
+using test::runnable_levels;
 
 TEST(SplineTest, ConstantLinearAndThreePointSplines) {
   // y = 0, 3, 0: r1 = -18, z1 = -4.5, so c = {0, -4.5, 0}, b = {4.5, 0}, d = {-1.5, 1.5}.
@@ -62,15 +65,6 @@ TEST(SplineTest, JaggedBlockFollowsTheWrittenRecurrenceAndHornerOrder) {
     EXPECT_EQ(spline_eval(block, x), store[3571]) << x;
   }
   EXPECT_NE(spline_eval(block, 3570.5), store[3571]);  // the last interval is interpolated
-}
-
-// The levels this processor can run, plain first.
-std::vector<SimdLevel> runnable_levels() {
-  std::vector<SimdLevel> levels = {SimdLevel::plain, SimdLevel::sse2};
-  if (choose_simd_level(nullptr, __builtin_cpu_supports("avx2")) == SimdLevel::avx2) {
-    levels.push_back(SimdLevel::avx2);
-  }
-  return levels;
 }
 
 // Every piece of a and b holds the same bits (NaN included).
@@ -137,6 +131,65 @@ TEST(SplineTest, BlocksSolvedSideBySideEqualBlocksSolvedAlone) {
 
 // Inputs of two and six channels, whose first channel alone is read, are
 // rendered from end to end in the driver tests.
+// The block read at x[0..3] into values[0..3] (no vector crosses a call).
+void eval_lanes_sse2(const SplineBlock& block, const double* x, double* values) {
+  const Lanes v = spline_eval_lanes(block, Lanes{x[0], x[1], x[2], x[3]});
+  for (int q = 0; q < 4; ++q) values[q] = v[q];
+}
+
+__attribute__((target("avx2"))) void eval_lanes_avx2(const SplineBlock& block, const double* x,
+                                                      double* values) {
+  const Lanes v = spline_eval_lanes(block, Lanes{x[0], x[1], x[2], x[3]});
+  for (int q = 0; q < 4; ++q) values[q] = v[q];
+}
+
+void floor_lanes_sse2(const double* x, double* floors) {
+  const Lanes f = floor_lanes(Lanes{x[0], x[1], x[2], x[3]});
+  for (int q = 0; q < 4; ++q) floors[q] = f[q];
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The block read four positions at a time gives spline_eval's bits at every
+// position, and floor_lanes gives std::floor's below 2^51 (within one beyond
+// it): at whole and half frames, on both sides of zero (and at -0), at the
+// block's ends, far outside it (around 2^51 and 2^52, where the rounding
+// trick stops being exact), at the infinities and at NaN.
+TEST(SplineTest, PositionsReadSideBySideEqualPositionsReadOneByOne) {
+  const SampleStore store = jagged_store(9000, 331);
+  SplineBlock block;
+  load_spline_block(block, store, 1500, 1);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<double> xs = {-0.0, 0.0, -0.25, -0.5, -0.75, -1.0, -1.5, 0.5, 1499.0, 1499.999, 1500.0,
+                            1500.5, 4570.0, 4570.5, 4571.0, 4571.25, 1e300, -1e300, inf, -inf, nan,
+                            2251799813685247.5, 2251799813685248.5, -2251799813685248.5,
+                            4503599627370495.5, 4503599627370497.0, -4503599627370497.0, 9e15 + 0.5};
+  for (double x = 1400.0; x < 4700.0; x += 0.37) xs.push_back(x);
+  while (xs.size() % 4 != 0) xs.push_back(2000.0);
+  std::vector<void (*)(const SplineBlock&, const double*, double*)> readers = {eval_lanes_sse2};
+  if (choose_simd_level(nullptr, __builtin_cpu_supports("avx2")) == SimdLevel::avx2) {
+    readers.push_back(eval_lanes_avx2);
+  }
+  for (std::size_t i = 0; i < xs.size(); i += 4) {
+    double floors[4];
+    floor_lanes_sse2(&xs[i], floors);
+    for (auto reader : readers) {
+      double values[4];
+      reader(block, &xs[i], values);
+      for (int q = 0; q < 4; ++q) {
+        const double floor = std::floor(xs[i + q]);
+        if (std::fabs(xs[i + q]) < 2251799813685248.0 || !std::isfinite(xs[i + q])) {
+          ASSERT_TRUE(same_bits(floors[q], floor)) << xs[i + q];
+        } else {
+          ASSERT_LE(std::fabs(floors[q] - floor), 1.0) << xs[i + q];
+        }
+        ASSERT_TRUE(same_bits(values[q], spline_eval(block, xs[i + q]))) << xs[i + q];
+      }
+    }
+  }
+}
+
 TEST(SplineTest, ConversionReadsSilenceOutsideTheStore) {
   const SampleStore mono = jagged_store(5000);
   std::vector<double> out(BLOCK_LENGTH, 99.0);
