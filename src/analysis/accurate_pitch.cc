@@ -125,18 +125,20 @@ double voiced_frequency(const PeriodSignal& full, const PeriodSearch& search, in
 
 // Runs job(first, end) on consecutive parts of the steps 0 .. count - 1, one
 // part per thread. Each step is worked out alone, so the parts never change
-// a number.
+// a number. A part whose thread the system cannot start is done by the
+// calling thread.
 template <typename Job>
 void in_parts(int count, int threads, const Job& job) {
   threads = std::max(1, std::min(threads, count / 32));
-  std::vector<std::jthread> helpers;
+  const auto part_start = [count, threads](int t) {
+    return static_cast<int>(static_cast<long>(count) * t / threads);
+  };
+  std::vector<std::jthread> helpers(static_cast<std::size_t>(threads));
   for (int t = 1; t < threads; ++t) {
-    helpers.emplace_back([&job, count, threads, t] {
-      job(static_cast<int>(static_cast<long>(count) * t / threads),
-          static_cast<int>(static_cast<long>(count) * (t + 1) / threads));
-    });
+    const auto part = [&job, &part_start, t] { job(part_start(t), part_start(t + 1)); };
+    if (!start_thread(helpers[static_cast<std::size_t>(t)], part)) part();
   }
-  job(0, static_cast<int>(static_cast<long>(count) / threads));
+  job(0, part_start(1));
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "core/frequency_list.h"
+#include "core/parallel.h"
 #include "analysis/pitch_analysis.h"
 #include "analysis/pitch_estimators.h"
+#include "analysis/period_refinement.h"
 #include "synth/spline.h"
 
 namespace quillet {
@@ -34,16 +36,18 @@ struct NoScratch {};
 // Runs job(index, scratch) for index = 0 .. count - 1, shared out among the
 // threads of thread_count: the calling thread with own, each helper thread
 // with a Scratch of its own. The jobs must be independent of one another;
-// they are all done when this returns.
+// they are all done when this returns. Helpers the system cannot start
+// leave their share to the threads that run.
 template <typename Scratch, typename Job>
 void run_jobs(int count, Scratch& own, const Job& job) {
   std::atomic<int> next{0};
   const auto work = [&](Scratch& scratch) {
     for (int index = next++; index < count; index = next++) job(index, scratch);
   };
-  std::vector<std::jthread> helpers;
-  for (int t = 1; t < thread_count(count); ++t) {
-    helpers.emplace_back([&] {
+  const int helper_count = thread_count(count) - 1;
+  std::vector<std::jthread> helpers(static_cast<std::size_t>(std::max(helper_count, 0)));
+  for (std::jthread& helper : helpers) {
+    start_thread(helper, [&] {
       Scratch scratch;
       work(scratch);
     });
@@ -306,97 +310,6 @@ void settle_step(const SoundView& sound, PitchWork& work, const GridRange& globa
   }
 }
 
-// Refinement score of trial period length: how well the stretch around x0
-// matches the stretch one period later, read through the block's spline.
-double period_score(const StepScratch& scratch, double length) {
-  const double x0 = (3072.0 - length) / 2.0;
-  const double x1 = x0 + length;
-  const double floor0 = std::floor(x0);
-  const double floor1 = std::floor(x1);
-  const double t0 = x0 - floor0;
-  const double t1 = x1 - floor1;
-  const double* y = scratch.y.data();
-  const double* b = scratch.b.data();
-  const double* c = scratch.c.data();
-  const double* d = scratch.d.data();
-  const int first0 = static_cast<int>(floor0) - REFINE_HALF_SPAN;
-  const int first1 = static_cast<int>(floor1) - REFINE_HALF_SPAN;
-  double cross = 0.0;
-  double diff = 0.0;
-  for (int n = 0; n < 2 * REFINE_HALF_SPAN; ++n) {
-    const int k0 = first0 + n;
-    const int k1 = first1 + n;
-    const double u = ((d[k0] * t0 + c[k0]) * t0 + b[k0]) * t0 + y[k0];
-    const double v = ((d[k1] * t1 + c[k1]) * t1 + b[k1]) * t1 + y[k1];
-    cross = cross + u * v;
-    diff = diff + std::fabs(u - v);
-  }
-  return (cross / 1024.0) / (diff + 0.01);
-}
-
-// Whether both compared stretches of a trial period lie inside the block's
-// spline intervals 0 .. 3070.
-bool stretches_fit(double length) {
-  if (!(length > -4096.0 && length < 4096.0)) return false;
-  const double x0 = (3072.0 - length) / 2.0;
-  const int m0 = static_cast<int>(std::floor(x0));
-  const int m1 = static_cast<int>(std::floor(x0 + length));
-  return std::min(m0, m1) - REFINE_HALF_SPAN >= 0 &&
-         std::max(m0, m1) + REFINE_HALF_SPAN - 1 <= BLOCK_LENGTH - 2;
-}
-
-// Score of trial s, computed on first use: the peak search looks at only a
-// few trials around the middle one.
-double trial_score(StepScratch& scratch, double low, double unit, int s) {
-  if (!scratch.scored[s]) {
-    scratch.score[s] = period_score(scratch, low + s * unit);
-    scratch.scored[s] = 1;
-  }
-  return scratch.score[s];
-}
-
-// The score peak nearest the middle trial, or -1 when there is none.
-int nearest_score_peak(StepScratch& scratch, double low, double unit) {
-  std::fill(scratch.scored.begin(), scratch.scored.end(), 0);
-  double best = -32768.0;
-  int peak = -1;
-  for (int s = REFINE_MIDDLE; s < REFINE_TRIALS; ++s) {
-    const double value = trial_score(scratch, low, unit, s);
-    if (value < best) {
-      peak = s - 1;
-      break;
-    }
-    best = value;
-  }
-  for (int s = REFINE_MIDDLE; s >= 0; --s) {
-    const double value = trial_score(scratch, low, unit, s);
-    if (value < best) {
-      if (s < REFINE_MIDDLE) peak = s + 1;
-      break;
-    }
-    best = value;
-  }
-  return peak;
-}
-
-// Refines voiced step i; returns false when its trial periods do not fit the
-// block (the step keeps its frequency and is not reported). Reads and writes
-// freq[i] only.
-bool refine_step(const SoundView& sound, StepScratch& scratch, int i, double* freq) {
-  const double period = sound.sample_rate / freq[i];
-  const double low = period * SEMITONE_DOWN;
-  const double high = period * SEMITONE_UP;
-  const double unit = (high - low) / 256.0;
-  if (!(high < 2048.0) || !stretches_fit(low) || !stretches_fit(low + 256 * unit)) return false;
-  convert_block(scratch.y.data(), sound.samples, i * BLOCK_STEP - REFINE_LEAD, BLOCK_LENGTH,
-                sound.channels);
-  spline_compute(scratch.y.data(), BLOCK_LENGTH, scratch.b.data(), scratch.c.data(),
-                 scratch.d.data());
-  const int peak = nearest_score_peak(scratch, low, unit);
-  if (peak >= 0) freq[i] = sound.sample_rate / (low + peak * unit);
-  return true;
-}
-
 void add_neighbour(double& sum, double& weight_sum, double value, double weight, double freq_avg) {
   sum = sum + weight * (value == UNVOICED_HZ ? freq_avg : value);
   weight_sum = weight_sum + weight;
@@ -467,9 +380,18 @@ void refine_pass(const SoundView& sound, PitchWork& work, double* freq) {
   for (int i = 0; i <= sound.nsteps; ++i) {
     if (freq[i] != UNVOICED_HZ) voiced.push_back(i);
   }
+  // The grid factors are done with; their memory serves the refinement.
+  work.factors = GridFactors{};
   std::vector<char> refined(voiced.size(), 0);
-  run_jobs(static_cast<int>(voiced.size()), work.scratch, [&](int index, StepScratch& scratch) {
-    refined[index] = refine_step(sound, scratch, voiced[index], freq);
+  const int pairs = static_cast<int>((voiced.size() + 1) / 2);
+  RefineScratch own;
+  run_jobs(pairs, own, [&](int pair, RefineScratch& scratch) {
+    const std::size_t first = 2 * static_cast<std::size_t>(pair);
+    const int second = first + 1 < voiced.size() ? voiced[first + 1] : -1;
+    bool fits[2];
+    refine_two_steps(sound, scratch, voiced[first], second, freq, fits);
+    refined[first] = fits[0];
+    if (second >= 0) refined[first + 1] = fits[1];
   });
   for (size_t index = 0; index < voiced.size(); ++index) {
     if (refined[index]) std::printf("(3/3) %d/%d\r", voiced[index], sound.nsteps);

@@ -48,19 +48,13 @@ struct ContinuitySums {
   double weight_sum = 0.0;
 };
 
-// One thread's buffers for measuring steps: a block with its spline, the grid
-// spectrum and the refinement scores.
+// One thread's buffers for measuring steps: a block and its grid spectrum.
 struct StepScratch {
   std::vector<double> y = std::vector<double>(BLOCK_LENGTH);
   // The measuring blocks of BATCH_BLOCKS consecutive steps, one run of samples.
   std::vector<double> run = std::vector<double>(BLOCK_LENGTH + (BATCH_BLOCKS - 1) * BLOCK_STEP);
-  std::vector<double> b = std::vector<double>(BLOCK_LENGTH);
-  std::vector<double> c = std::vector<double>(BLOCK_LENGTH);
-  std::vector<double> d = std::vector<double>(BLOCK_LENGTH);
   std::vector<double> spectrum = std::vector<double>(GRID_SIZE);
   std::vector<std::vector<double>> spectra;  // of up to four blocks measured together
-  std::vector<double> score = std::vector<double>(REFINE_TRIALS);
-  std::vector<char> scored = std::vector<char>(REFINE_TRIALS);
 };
 
 // The spectral peak of a step's measuring block over lo .. hi - 1, made ahead

@@ -152,22 +152,72 @@ void spline_compute(const double* y, int n, double* b, double* c, double* d) {
   }
   // Tridiagonal system of the natural spline at unit spacing: diagonal 4,
   // off-diagonals 1, solved by one forward sweep and one back substitution.
-  // The pivots l and their reciprocals mu do not depend on y.
+  // The pivots l and their reciprocals mu do not depend on y. The sweep keeps
+  // its z in c, which the back substitution then overwrites.
   SweepPivots longer;
   const SweepPivots& pivots = pivots_for(n, longer);
   const double* l = pivots.l.data();
   const double* mu = pivots.mu.data();
-  std::vector<double> z(static_cast<std::size_t>(n));
-  z[0] = 0.0;
+  c[0] = 0.0;
   for (int i = 1; i <= n - 2; ++i) {
     const double r = 3.0 * (y[i + 1] - y[i]) - 3.0 * (y[i] - y[i - 1]);
-    z[i] = (r - z[i - 1]) / l[i];
+    c[i] = (r - c[i - 1]) / l[i];
   }
   c[n - 1] = 0.0;
   for (int j = n - 2; j >= 0; --j) {
-    c[j] = z[j] - mu[j] * c[j + 1];
+    c[j] = c[j] - mu[j] * c[j + 1];
     b[j] = (y[j + 1] - y[j]) - (c[j + 1] + 2.0 * c[j]) / 3.0;
     d[j] = (c[j + 1] - c[j]) / 3.0;
+  }
+}
+
+namespace {
+
+typedef double PairLanes __attribute__((vector_size(16)));
+
+}  // namespace
+
+void spline_compute_two(SplineArrays first, SplineArrays second, int n) {
+  if (n < 2 || simd_level() == SimdLevel::plain) {
+    spline_compute(first.y, n, first.b, first.c, first.d);
+    spline_compute(second.y, n, second.b, second.c, second.d);
+    return;
+  }
+  SweepPivots longer;
+  const SweepPivots& pivots = pivots_for(n, longer);
+  const double* l = pivots.l.data();
+  const double* mu = pivots.mu.data();
+  PairLanes before = PairLanes{first.y[0], second.y[0]};
+  PairLanes here = PairLanes{first.y[1], second.y[1]};
+  PairLanes z = PairLanes{0.0, 0.0};
+  first.c[0] = 0.0;
+  second.c[0] = 0.0;
+  for (int i = 1; i <= n - 2; ++i) {
+    const PairLanes next = PairLanes{first.y[i + 1], second.y[i + 1]};
+    const PairLanes r = 3.0 * (next - here) - 3.0 * (here - before);
+    z = (r - z) / l[i];
+    first.c[i] = z[0];
+    second.c[i] = z[1];
+    before = here;
+    here = next;
+  }
+  first.c[n - 1] = 0.0;
+  second.c[n - 1] = 0.0;
+  PairLanes y_next = here;
+  PairLanes c_next = PairLanes{0.0, 0.0};
+  for (int j = n - 2; j >= 0; --j) {
+    const PairLanes y = PairLanes{first.y[j], second.y[j]};
+    const PairLanes c = PairLanes{first.c[j], second.c[j]} - mu[j] * c_next;
+    const PairLanes b = (y_next - y) - (c_next + 2.0 * c) / 3.0;
+    const PairLanes d = (c_next - c) / 3.0;
+    first.c[j] = c[0];
+    second.c[j] = c[1];
+    first.b[j] = b[0];
+    second.b[j] = b[1];
+    first.d[j] = d[0];
+    second.d[j] = d[1];
+    c_next = c;
+    y_next = y;
   }
 }
 

@@ -42,6 +42,19 @@ void convert_block(double* destination, const SampleStore& samples, int first_fr
 // c[0] = c[n-1] = 0. b and d are set for k = 0 .. n-2.
 void spline_compute(const double* y, int n, double* b, double* c, double* d);
 
+// The entries of one spline_compute call: y in, b, c and d out.
+struct SplineArrays {
+  const double* y;
+  double* b;
+  double* c;
+  double* d;
+};
+
+// spline_compute on two arrays of n entries at once, side by side in vector
+// lanes, each getting exactly the numbers spline_compute gives it (one after
+// the other at the plain level).
+void spline_compute_two(SplineArrays first, SplineArrays second, int n);
+
 // Value of the block's spline at absolute input position x (frames). A
 // position before the first interval reads the first entry, one past the last
 // interval reads the last entry, so no position reads outside the block.

@@ -131,6 +131,37 @@ TEST(SplineTest, BlocksSolvedSideBySideEqualBlocksSolvedAlone) {
 
 // Inputs of two and six channels, whose first channel alone is read, are
 // rendered from end to end in the driver tests.
+// Two arrays solved side by side get spline_compute's bits, at every length
+// (two entries, a few, a block, longer than a block) and on loud noise.
+TEST(SplineTest, TwoArraysSolvedSideBySideEqualArraysSolvedAlone) {
+  const SampleStore noise = jagged_store(BLOCK_LENGTH + 50, 7919);
+  const SampleStore jagged = jagged_store(BLOCK_LENGTH + 50);
+  for (int n : {2, 3, 17, BLOCK_LENGTH, BLOCK_LENGTH + 40}) {
+    std::vector<double> y0(n), y1(n);
+    for (int i = 0; i < n; ++i) {
+      y0[i] = 37.0 * noise[i];
+      y1[i] = jagged[i];
+    }
+    std::vector<double> alone[2][3], together[2][3];
+    for (auto* set : {alone, together}) {
+      for (int j = 0; j < 2; ++j) {
+        for (auto& v : set[j]) v.assign(n, -1.0);
+      }
+    }
+    spline_compute(y0.data(), n, alone[0][0].data(), alone[0][1].data(), alone[0][2].data());
+    spline_compute(y1.data(), n, alone[1][0].data(), alone[1][1].data(), alone[1][2].data());
+    spline_compute_two(SplineArrays{y0.data(), together[0][0].data(), together[0][1].data(), together[0][2].data()},
+                       SplineArrays{y1.data(), together[1][0].data(), together[1][1].data(), together[1][2].data()},
+                       n);
+    for (int j = 0; j < 2; ++j) {
+      for (int f = 0; f < 3; ++f) {
+        ASSERT_EQ(std::memcmp(alone[j][f].data(), together[j][f].data(), n * sizeof(double)), 0)
+            << n << " array " << j << " field " << f;
+      }
+    }
+  }
+}
+
 // The block read at x[0..3] into values[0..3] (no vector crosses a call).
 void eval_lanes_sse2(const SplineBlock& block, const double* x, double* values) {
   const Lanes v = spline_eval_lanes(block, Lanes{x[0], x[1], x[2], x[3]});
