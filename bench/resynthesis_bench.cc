@@ -5,6 +5,7 @@
 
 #include "support/synthetic_voice.h"
 #include "synth/resynthesis.h"
+#include "synth/spline.h"
 
 namespace quillet {
 namespace {
@@ -60,6 +61,22 @@ void BM_RenderOneSecondNote(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * note.params.out_len);
 }
 BENCHMARK(BM_RenderOneSecondNote)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Solving the splines of consecutive blocks, the argument many at once (the
+// loop's caches hold three or four).
+void BM_SolveSplineBlocks(benchmark::State& state) {
+  const BenchNote note = one_second_note();
+  const int count = static_cast<int>(state.range(0));
+  std::vector<SplineBlock> blocks(static_cast<std::size_t>(count));
+  int origin = 0;
+  for (auto _ : state) {
+    load_spline_blocks(blocks.data(), count, note.store, origin, 1);
+    benchmark::DoNotOptimize(blocks.data());
+    origin = (origin + count * BLOCK_STEP) % 40000;
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+}
+BENCHMARK(BM_SolveSplineBlocks)->Arg(3)->Arg(4)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quillet

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstddef>
 
 namespace quillet {
@@ -65,32 +66,84 @@ void spline_compute_pieces(SplinePiece* p, int n) {
   }
 }
 
-// The y entries at index i of the four blocks' pieces, side by side.
-inline __attribute__((always_inline)) Lanes y_lanes(SplinePiece* const* p, int i) {
-  return Lanes{p[0][i].y, p[1][i].y, p[2][i].y, p[3][i].y};
+// Frame frame of the store, channel 0, with stride samples per frame: 0.0
+// outside the store.
+inline double frame_value(const SampleStore& samples, int64_t frame, int64_t stride) {
+  const int64_t index = frame * stride;
+  const bool inside = stride > 0 && index >= 0 && index < static_cast<int64_t>(samples.size());
+  return inside ? static_cast<double>(samples[static_cast<std::size_t>(index)]) : 0.0;
 }
 
-// The spline_compute sweep and back substitution on 2 to 4 blocks of
-// BLOCK_LENGTH entries at once, their y entries already in place; the sweep
-// keeps its z in the c fields. With fewer than four blocks the last one also
+inline __attribute__((always_inline)) Lanes load_piece(const SplinePiece& piece) {
+  Lanes row;
+  std::memcpy(&row, &piece, sizeof row);
+  return row;
+}
+
+inline __attribute__((always_inline)) void store_piece(SplinePiece& piece, Lanes row) {
+  std::memcpy(static_cast<void*>(&piece), &row, sizeof row);
+}
+
+// Lane q of the four column vectors y, b, c and d as piece q's row
+// {y, b, c, d}: a 4 x 4 transpose by shuffles.
+inline __attribute__((always_inline)) void store_columns(SplinePiece* const* p, int j, Lanes y, Lanes b,
+                                                         Lanes c, Lanes d) {
+  const Lanes yb02 = __builtin_shufflevector(y, b, 0, 4, 2, 6);
+  const Lanes yb13 = __builtin_shufflevector(y, b, 1, 5, 3, 7);
+  const Lanes cd02 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
+  const Lanes cd13 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+  store_piece(p[0][j], __builtin_shufflevector(yb02, cd02, 0, 1, 4, 5));
+  store_piece(p[1][j], __builtin_shufflevector(yb13, cd13, 0, 1, 4, 5));
+  store_piece(p[2][j], __builtin_shufflevector(yb02, cd02, 2, 3, 6, 7));
+  store_piece(p[3][j], __builtin_shufflevector(yb13, cd13, 2, 3, 6, 7));
+}
+
+// The y entries at index i of the four blocks, read from the store (as
+// convert_block reads it) and put in place.
+inline __attribute__((always_inline)) Lanes fill_y_lanes(SplinePiece* const* p, const int64_t* first_frame,
+                                                         int i, const SampleStore& samples, int64_t stride) {
+  const Lanes y = Lanes{frame_value(samples, first_frame[0] + i, stride), frame_value(samples, first_frame[1] + i, stride),
+                        frame_value(samples, first_frame[2] + i, stride), frame_value(samples, first_frame[3] + i, stride)};
+  for (int q = 0; q < SPLINE_LANES; ++q) p[q][i].y = y[q];
+  return y;
+}
+
+// Loads 2 to 4 blocks of BLOCK_LENGTH entries, their origins set, and
+// solves their splines at once: the spline_compute sweep, which reads each
+// block's entries from the store as it goes and keeps its z in the c fields,
+// then the back substitution. With fewer than four blocks the last one also
 // fills the spare lanes, which store the very numbers its own lane stores.
 // Inlined into one caller per instruction set.
-inline __attribute__((always_inline)) void solve_four(SplineBlock* blocks, int count) {
+inline __attribute__((always_inline)) void solve_four(SplineBlock* blocks, int count, const SampleStore& samples,
+                                                      int channels) {
   const int n = BLOCK_LENGTH;
   const SweepPivots& pivots = block_pivots();
   const double* l = pivots.l.data();
   const double* mu = pivots.mu.data();
+  const int64_t stride = channels < 1 ? 0 : channels;
   SplinePiece* p[SPLINE_LANES];
-  for (int q = 0; q < SPLINE_LANES; ++q) p[q] = blocks[std::min(q, count - 1)].pieces.data();
-  Lanes before = y_lanes(p, 0);
-  Lanes here = y_lanes(p, 1);
+  int64_t first_frame[SPLINE_LANES];
+  for (int q = 0; q < SPLINE_LANES; ++q) {
+    SplineBlock& block = blocks[std::min(q, count - 1)];
+    p[q] = block.pieces.data();
+    first_frame[q] = block.origin;
+  }
+  SplinePiece* const p0 = p[0];
+  SplinePiece* const p1 = p[1];
+  SplinePiece* const p2 = p[2];
+  SplinePiece* const p3 = p[3];
+  Lanes before = fill_y_lanes(p, first_frame, 0, samples, stride);
+  Lanes here = fill_y_lanes(p, first_frame, 1, samples, stride);
   Lanes z_before = Lanes{0.0, 0.0, 0.0, 0.0};
-  for (int q = 0; q < SPLINE_LANES; ++q) p[q][0].c = 0.0;
+  p0[0].c = p1[0].c = p2[0].c = p3[0].c = 0.0;
   for (int i = 1; i <= n - 2; ++i) {
-    const Lanes next = y_lanes(p, i + 1);
+    const Lanes next = fill_y_lanes(p, first_frame, i + 1, samples, stride);
     const Lanes r = 3.0 * (next - here) - 3.0 * (here - before);
     z_before = (r - z_before) / l[i];
-    for (int q = 0; q < SPLINE_LANES; ++q) p[q][i].c = z_before[q];
+    p0[i].c = z_before[0];
+    p1[i].c = z_before[1];
+    p2[i].c = z_before[2];
+    p3[i].c = z_before[3];
     before = here;
     here = next;
   }
@@ -98,29 +151,27 @@ inline __attribute__((always_inline)) void solve_four(SplineBlock* blocks, int c
   Lanes c_next = Lanes{0.0, 0.0, 0.0, 0.0};
   for (int q = 0; q < SPLINE_LANES; ++q) p[q][n - 1] = SplinePiece{y_next[q], 0.0, 0.0, 0.0};
   for (int j = n - 2; j >= 0; --j) {
-    const Lanes y = y_lanes(p, j);
-    const Lanes z = Lanes{p[0][j].c, p[1][j].c, p[2][j].c, p[3][j].c};
+    // Rows {y, -, z, -} of the four pieces; y and z as columns.
+    const Lanes yz01 = __builtin_shufflevector(load_piece(p0[j]), load_piece(p1[j]), 0, 4, 2, 6);
+    const Lanes yz23 = __builtin_shufflevector(load_piece(p2[j]), load_piece(p3[j]), 0, 4, 2, 6);
+    const Lanes y = __builtin_shufflevector(yz01, yz23, 0, 1, 4, 5);
+    const Lanes z = __builtin_shufflevector(yz01, yz23, 2, 3, 6, 7);
     const Lanes c = z - mu[j] * c_next;
     const Lanes b = (y_next - y) - (c_next + 2.0 * c) / 3.0;
     const Lanes d = (c_next - c) / 3.0;
-    for (int q = 0; q < SPLINE_LANES; ++q) p[q][j] = SplinePiece{y[q], b[q], c[q], d[q]};
+    store_columns(p, j, y, b, c, d);
     c_next = c;
     y_next = y;
   }
 }
 
-void solve_four_sse2(SplineBlock* blocks, int count) { solve_four(blocks, count); }
-
-__attribute__((target("avx2"))) void solve_four_avx2(SplineBlock* blocks, int count) {
-  solve_four(blocks, count);
+void solve_four_sse2(SplineBlock* blocks, int count, const SampleStore& samples, int channels) {
+  solve_four(blocks, count, samples, channels);
 }
 
-// Frame frame of the store, channel 0, with stride samples per frame: 0.0
-// outside the store.
-inline double frame_value(const SampleStore& samples, int64_t frame, int64_t stride) {
-  const int64_t index = frame * stride;
-  const bool inside = stride > 0 && index >= 0 && index < static_cast<int64_t>(samples.size());
-  return inside ? static_cast<double>(samples[static_cast<std::size_t>(index)]) : 0.0;
+__attribute__((target("avx2"))) void solve_four_avx2(SplineBlock* blocks, int count, const SampleStore& samples,
+                                                     int channels) {
+  solve_four(blocks, count, samples, channels);
 }
 
 // The block's pieces with y from count frames starting at first_frame, read
@@ -240,14 +291,11 @@ void load_spline_blocks_at(SimdLevel level, SplineBlock* blocks, int count, cons
     }
     return;
   }
-  for (int j = 0; j < count; ++j) {
-    blocks[j].origin = first_origin + j * BLOCK_STEP;
-    fill_pieces(blocks[j].pieces.data(), samples, blocks[j].origin, BLOCK_LENGTH, channels);
-  }
+  for (int j = 0; j < count; ++j) blocks[j].origin = first_origin + j * BLOCK_STEP;
   if (level == SimdLevel::avx2) {
-    solve_four_avx2(blocks, count);
+    solve_four_avx2(blocks, count, samples, channels);
   } else {
-    solve_four_sse2(blocks, count);
+    solve_four_sse2(blocks, count, samples, channels);
   }
 }
 
