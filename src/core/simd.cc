@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#endif
+
 namespace quillet {
 
 SimdLevel choose_simd_level(const char* override_text, bool processor_has_avx2) {
@@ -15,16 +19,19 @@ SimdLevel choose_simd_level(const char* override_text, bool processor_has_avx2) 
   return asked < best ? asked : best;
 }
 
-SimdLevel simd_level() {
-  static const SimdLevel level = [] {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    const bool has_avx2 = __builtin_cpu_supports("avx2");
+bool processor_has_avx2() {
+#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+  return CPU_FEATURE_ACTIVE(AVX2);
+#elif defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
 #else
-    const bool has_avx2 = false;
+  return false;
 #endif
-    return choose_simd_level(std::getenv("QUILLET_SIMD"), has_avx2);
-  }();
+}
+
+SimdLevel simd_level() {
+  static const SimdLevel level = choose_simd_level(std::getenv("QUILLET_SIMD"), processor_has_avx2());
   return level;
 }
 

@@ -10,6 +10,12 @@ namespace quillet {
 
 enum class SimdLevel { plain = 0, sse2 = 1, avx2 = 2 };
 
+// Whether the processor has AVX2 and the system keeps its registers. Read
+// from what the C library found at start, where it tells (its own checks of
+// the processor cost a dozen trips to the hypervisor in a virtual machine),
+// else from the compiler's processor checks.
+bool processor_has_avx2();
+
 // The level for this process, decided on the first call and kept.
 SimdLevel simd_level();
 

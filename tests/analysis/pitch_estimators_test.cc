@@ -79,7 +79,7 @@ TEST(Autocorrelation, EveryVectorWidthGivesThePlainBits) {
   std::vector<double> infinite = test::noise_values(2 * span, 1.0, 32);
   infinite[700] = INFINITY;
   std::vector<SimdLevel> levels{SimdLevel::sse2};
-  if (__builtin_cpu_supports("avx2")) levels.push_back(SimdLevel::avx2);
+  if (processor_has_avx2()) levels.push_back(SimdLevel::avx2);
   for (const std::vector<double>* x : {&noisy, &infinite}) {
     for (const int lags : {span, 37, 16, 1}) {
       std::vector<double> plain(lags, -1.0);
@@ -103,7 +103,7 @@ TEST(Autocorrelation, RunsOfBlocksGiveEachBlocksPlainBits) {
   const int span = AUTOCORR_SPAN;
   const std::vector<double> cosine = autocorr_cosine(span);
   std::vector<SimdLevel> levels{SimdLevel::plain, SimdLevel::sse2};
-  if (__builtin_cpu_supports("avx2")) levels.push_back(SimdLevel::avx2);
+  if (processor_has_avx2()) levels.push_back(SimdLevel::avx2);
   std::vector<std::vector<double>> runs;
   runs.push_back(test::noise_values(2 * span + (BATCH_BLOCKS - 1) * 3100, 3e4, 41));
   for (size_t j = 0; j < runs[0].size(); j += 7) runs[0][j] = 0.0;
@@ -265,7 +265,7 @@ TEST(GridSpectrum, PairedSumsFromFactorsEqualTheSingleIndexSums) {
 TEST(GridSpectrum, BlocksSideBySideEqualEachBlockAlone) {
   std::vector<double> run = test::noise_values(BLOCK_LENGTH + 3 * 4000, 20000.0, 12);
   std::vector<SimdLevel> levels{SimdLevel::plain, SimdLevel::sse2};
-  if (__builtin_cpu_supports("avx2")) levels.push_back(SimdLevel::avx2);
+  if (processor_has_avx2()) levels.push_back(SimdLevel::avx2);
   for (int rate : {22050, 44100}) {
     const FrequencyGrid& grid = test::grid_at(rate);
     GridFactors factors;

@@ -104,7 +104,7 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 // its ends and far outside it, and with a NaN position.
 TEST(AperiodicTest, ReadersSideBySideEqualReadersOneByOne) {
   std::vector<SimdLevel> levels = {SimdLevel::sse2};
-  if (choose_simd_level(nullptr, __builtin_cpu_supports("avx2")) == SimdLevel::avx2) {
+  if (choose_simd_level(nullptr, processor_has_avx2()) == SimdLevel::avx2) {
     levels.push_back(SimdLevel::avx2);
   }
   SampleStore store(12000);

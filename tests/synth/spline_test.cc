@@ -199,7 +199,7 @@ TEST(SplineTest, PositionsReadSideBySideEqualPositionsReadOneByOne) {
   for (double x = 1400.0; x < 4700.0; x += 0.37) xs.push_back(x);
   while (xs.size() % 4 != 0) xs.push_back(2000.0);
   std::vector<void (*)(const SplineBlock&, const double*, double*)> readers = {eval_lanes_sse2};
-  if (choose_simd_level(nullptr, __builtin_cpu_supports("avx2")) == SimdLevel::avx2) {
+  if (choose_simd_level(nullptr, processor_has_avx2()) == SimdLevel::avx2) {
     readers.push_back(eval_lanes_avx2);
   }
   for (std::size_t i = 0; i < xs.size(); i += 4) {
