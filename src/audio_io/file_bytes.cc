@@ -1,5 +1,7 @@
 #include "audio_io/file_bytes.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 namespace quillet {
@@ -23,6 +25,14 @@ std::vector<unsigned char> read_up_to(std::FILE* file, uint64_t count) {
 
 bool read_exact(std::FILE* file, unsigned char* bytes, std::size_t size) {
   return std::fread(bytes, 1, size, file) == size;
+}
+
+std::optional<uint64_t> bytes_left(std::FILE* file) {
+  struct stat status;
+  if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  const long position = std::ftell(file);
+  if (position < 0 || status.st_size < position) return std::nullopt;
+  return static_cast<uint64_t>(status.st_size - position);
 }
 
 }  // namespace quillet

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "audio_io/byte_order.h"
@@ -67,15 +68,38 @@ SampleStore store_from_bytes(const std::vector<unsigned char>& data, std::size_t
   return store;
 }
 
+// The store read straight from a file of known length: the data bytes land
+// in the store's own memory and are turned into elements where they lie,
+// each element from the two bytes it then covers, as store_from_bytes does.
+SampleStore store_read_in_place(std::FILE* file, uint32_t declared, uint64_t wanted, uint16_t block_align,
+                                std::size_t tail_bytes, int32_t& data_bytes) {
+  SampleStore store((wanted + 1) / 2 + (tail_bytes + 1) / 2, 0);
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(store.data());
+  const std::size_t got = std::fread(bytes, 1, static_cast<std::size_t>(wanted), file);
+  data_bytes = kept_data_bytes(declared, got, block_align);
+  const std::size_t kept = static_cast<std::size_t>(data_bytes);
+  for (std::size_t k = 0; k < kept / 2; ++k) store[k] = static_cast<int16_t>(le16_at(bytes + 2 * k));
+  if (kept % 2 == 1) store[kept / 2] = static_cast<int16_t>(bytes[kept - 1]);
+  std::fill(store.begin() + static_cast<std::ptrdiff_t>((kept + 1) / 2), store.end(), int16_t{0});
+  store.resize((kept + 1) / 2 + (tail_bytes + 1) / 2);
+  return store;
+}
+
 bool read_data_chunk(std::FILE* file, uint32_t declared, WaveInfo& info, int pad_frames,
                      SampleStore& samples) {
   const uint64_t tail_bytes = static_cast<uint64_t>(std::max(pad_frames, 0)) * info.block_align;
   if (tail_bytes > MAX_TAIL_BYTES) return false;
   const uint64_t wanted = (declared & SIZE_TOP_BIT) != 0 ? MAX_DATA_BYTES : declared;
-  const std::vector<unsigned char> data = read_up_to(file, wanted);
-  const int32_t data_bytes = kept_data_bytes(declared, data.size(), info.block_align);
+  int32_t data_bytes = 0;
+  if (const std::optional<uint64_t> left = bytes_left(file)) {
+    samples = store_read_in_place(file, declared, std::min(wanted, *left), info.block_align,
+                                  static_cast<std::size_t>(tail_bytes), data_bytes);
+  } else {
+    const std::vector<unsigned char> data = read_up_to(file, wanted);
+    data_bytes = kept_data_bytes(declared, data.size(), info.block_align);
+    samples = store_from_bytes(data, static_cast<std::size_t>(data_bytes), static_cast<std::size_t>(tail_bytes));
+  }
   info.data_bytes = data_bytes;
-  samples = store_from_bytes(data, static_cast<std::size_t>(data_bytes), static_cast<std::size_t>(tail_bytes));
   return true;
 }
 

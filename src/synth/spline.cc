@@ -23,9 +23,17 @@ SweepPivots sweep_pivots(int n) {
   SweepPivots pivots;
   pivots.l.assign(static_cast<std::size_t>(n), 1.0);
   pivots.mu.assign(static_cast<std::size_t>(n), 0.0);
-  for (int i = 1; i < n; ++i) {
+  int i = 1;
+  for (; i < n; ++i) {
     pivots.l[i] = 4.0 - pivots.mu[i - 1];
     pivots.mu[i] = 1.0 / pivots.l[i];
+    // Once l repeats itself (at 2 + sqrt 3, within some 20 entries) every
+    // later entry repeats too.
+    if (i >= 2 && pivots.l[i] == pivots.l[i - 1]) break;
+  }
+  for (int k = i + 1; k < n; ++k) {
+    pivots.l[k] = pivots.l[i];
+    pivots.mu[k] = pivots.mu[i];
   }
   return pivots;
 }

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <thread>
 #include <tuple>
 
 #include "audio_io/wav.h"
+#include "support/process.h"
 #include "support/wav_builder.h"
 
 namespace quillet {
@@ -21,6 +26,29 @@ void expect_loaded(const LoadedSound& read, const SampleStore& data, std::size_t
   SampleStore expected = data;
   expected.resize(data.size() + tail, 0);
   EXPECT_EQ(read.samples, expected);
+}
+
+// bytes read through a named pipe, whose length the reader cannot know
+// ahead, into a store with a tail of pad_frames.
+LoadedSound read_wav_through_pipe(const std::string& bytes, int pad_frames) {
+  ScratchDir dir;
+  const std::string path = dir.file("voice.wav");
+  LoadedSound result;
+  if (mkfifo(path.c_str(), 0600) != 0) return result;
+  std::thread writer([&] {
+    const int fd = open(path.c_str(), O_WRONLY);
+    if (fd < 0) return;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+      if (wrote <= 0) break;
+      done += static_cast<std::size_t>(wrote);
+    }
+    close(fd);
+  });
+  result.loaded = read_wav(path, result.info, pad_frames, result.samples);
+  writer.join();
+  return result;
 }
 
 const std::string kMonoFmt = riff_chunk("fmt ", fmt_body(1, 44100, 16));
@@ -65,6 +93,7 @@ TEST(WavRead, ChunkWalk) {
   EXPECT_EQ(later.info.sample_rate, 44100u);
 }
 
+// Whether read from a file of known length or as it streams in.
 TEST(WavRead, DataSizesAndWidthsAreHeldToWhatTheFileHolds) {
   const std::string stereo_fmt = riff_chunk("fmt ", fmt_body(2, 44100, 16));
   const struct {
@@ -100,6 +129,10 @@ TEST(WavRead, DataSizesAndWidthsAreHeldToWhatTheFileHolds) {
     const LoadedSound read = read_wav_bytes(c.file, 3072, earlier);
     expect_loaded(read, c.elements, c.tail);
     EXPECT_EQ(read.info.data_bytes, c.data_bytes) << testing::PrintToString(c.file);
+    // A file read as it streams in holds the same store.
+    const LoadedSound streamed = read_wav_through_pipe(c.file, 3072);
+    expect_loaded(streamed, c.elements, c.tail);
+    EXPECT_EQ(streamed.info.data_bytes, c.data_bytes) << testing::PrintToString(c.file);
     if (c.tail == 0) {
       EXPECT_EQ(read.info.sample_rate, 0u);  // data before fmt
     }
