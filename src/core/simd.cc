@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+// The C library's header is C, with a _Bool that only GCC takes in C++.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
+#define QUILLET_LIBC_CPU_FEATURES 1
 #include <sys/platform/x86.h>
 #endif
 
@@ -20,7 +22,7 @@ SimdLevel choose_simd_level(const char* override_text, bool processor_has_avx2) 
 }
 
 bool processor_has_avx2() {
-#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+#if defined(QUILLET_LIBC_CPU_FEATURES)
   return CPU_FEATURE_ACTIVE(AVX2);
 #elif defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();

@@ -11,9 +11,9 @@ namespace quillet {
 enum class SimdLevel { plain = 0, sse2 = 1, avx2 = 2 };
 
 // Whether the processor has AVX2 and the system keeps its registers. Read
-// from what the C library found at start, where it tells (its own checks of
-// the processor cost a dozen trips to the hypervisor in a virtual machine),
-// else from the compiler's processor checks.
+// from what the C library found at start where the compiler can read its
+// header (the compiler runtime's own checks of the processor cost a dozen
+// trips to the hypervisor in a virtual machine), else from those checks.
 bool processor_has_avx2();
 
 // The level for this process, decided on the first call and kept.
