@@ -6,6 +6,8 @@
 // a call.
 #pragma once
 
+#include <immintrin.h>
+
 #include <cmath>
 #include <cstddef>
 
@@ -74,6 +76,43 @@ inline __attribute__((always_inline)) Lanes spline_eval_lanes(const SplineBlock&
   const Lanes t = x - m;
   const Lanes value = ((d * t + c) * t + b) * t + y;
   return (below | above) ? y : value;
+}
+
+// spline_eval_lanes in AVX2 instructions: the floor in one rounding, and the
+// four pieces' rows brought into columns by loading their halves into place
+// (two halves of two pieces per load pair) and four unpacks, instead of
+// eight shuffles. The same operations on every lane, so the same bits.
+__attribute__((target("avx2"), always_inline)) inline Lanes spline_eval_lanes_avx2(const SplineBlock& block,
+                                                                                    Lanes x_lanes) {
+  constexpr int last_interval = BLOCK_LENGTH - 2;
+  const double* pieces = &block.pieces.data()->y;
+  const __m256d x = reinterpret_cast<__m256d>(x_lanes);
+  const __m256d m = _mm256_floor_pd(x);
+  const __m256d k_real = _mm256_sub_pd(m, _mm256_set1_pd(static_cast<double>(block.origin)));
+  const __m256d below = _mm256_cmp_pd(k_real, _mm256_setzero_pd(), _CMP_NGE_UQ);
+  const __m256d above = _mm256_cmp_pd(k_real, _mm256_set1_pd(static_cast<double>(last_interval)), _CMP_GT_OQ);
+  const __m256d outside = _mm256_or_pd(below, above);
+  const __m256d k = _mm256_blendv_pd(
+      _mm256_blendv_pd(k_real, _mm256_set1_pd(static_cast<double>(last_interval + 1)), above),
+      _mm256_setzero_pd(), below);
+  const __m128i index = _mm256_cvttpd_epi32(k);
+  const double* p0 = pieces + 4 * _mm_cvtsi128_si32(index);
+  const double* p1 = pieces + 4 * _mm_extract_epi32(index, 1);
+  const double* p2 = pieces + 4 * _mm_extract_epi32(index, 2);
+  const double* p3 = pieces + 4 * _mm_extract_epi32(index, 3);
+  const __m256d yb02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(p0)), _mm_load_pd(p2), 1);
+  const __m256d yb13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(p1)), _mm_load_pd(p3), 1);
+  const __m256d cd02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(p0 + 2)), _mm_load_pd(p2 + 2), 1);
+  const __m256d cd13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(p1 + 2)), _mm_load_pd(p3 + 2), 1);
+  const __m256d y = _mm256_unpacklo_pd(yb02, yb13);
+  const __m256d b = _mm256_unpackhi_pd(yb02, yb13);
+  const __m256d c = _mm256_unpacklo_pd(cd02, cd13);
+  const __m256d d = _mm256_unpackhi_pd(cd02, cd13);
+  const __m256d t = _mm256_sub_pd(x, m);
+  __m256d value = _mm256_add_pd(_mm256_mul_pd(d, t), c);
+  value = _mm256_add_pd(_mm256_mul_pd(value, t), b);
+  value = _mm256_add_pd(_mm256_mul_pd(value, t), y);
+  return reinterpret_cast<Lanes>(_mm256_blendv_pd(value, y, outside));
 }
 
 }  // namespace quillet

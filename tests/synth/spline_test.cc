@@ -168,9 +168,16 @@ void eval_lanes_sse2(const SplineBlock& block, const double* x, double* values) 
   for (int q = 0; q < 4; ++q) values[q] = v[q];
 }
 
+// The generic read compiled for AVX2, and the read in AVX2 instructions.
 __attribute__((target("avx2"))) void eval_lanes_avx2(const SplineBlock& block, const double* x,
                                                       double* values) {
   const Lanes v = spline_eval_lanes(block, Lanes{x[0], x[1], x[2], x[3]});
+  for (int q = 0; q < 4; ++q) values[q] = v[q];
+}
+
+__attribute__((target("avx2"))) void eval_lanes_avx2_instructions(const SplineBlock& block, const double* x,
+                                                                   double* values) {
+  const Lanes v = spline_eval_lanes_avx2(block, Lanes{x[0], x[1], x[2], x[3]});
   for (int q = 0; q < 4; ++q) values[q] = v[q];
 }
 
@@ -201,6 +208,7 @@ TEST(SplineTest, PositionsReadSideBySideEqualPositionsReadOneByOne) {
   std::vector<void (*)(const SplineBlock&, const double*, double*)> readers = {eval_lanes_sse2};
   if (choose_simd_level(nullptr, processor_has_avx2()) == SimdLevel::avx2) {
     readers.push_back(eval_lanes_avx2);
+    readers.push_back(eval_lanes_avx2_instructions);
   }
   for (std::size_t i = 0; i < xs.size(); i += 4) {
     double floors[4];
