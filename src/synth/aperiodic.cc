@@ -97,8 +97,13 @@ inline __attribute__((always_inline)) double reader_sum_lanes(const AperiodicBan
     const Lanes phase = load_lanes(bank.phase.data() + g);
     const Lanes period = load_lanes(GRAIN_PERIODS.data() + g);
     const Lanes behind = phase - period;
-    const Lanes trailing = eval(block, pos + behind) - eval(block, far + behind);
-    const Lanes leading = eval(block, pos + phase) - eval(block, far + phase);
+    Lanes near_behind, far_behind, near_ahead, far_ahead;
+    eval(block, pos + behind, near_behind);
+    eval(block, far + behind, far_behind);
+    eval(block, pos + phase, near_ahead);
+    eval(block, far + phase, far_ahead);
+    const Lanes trailing = near_behind - far_behind;
+    const Lanes leading = near_ahead - far_ahead;
     const Lanes fade = load_lanes(bank.fade.data() + g);
     const Lanes trailing_term = trailing * fade;
     const Lanes leading_term = (1.0 - fade) * leading;
@@ -112,18 +117,19 @@ inline __attribute__((always_inline)) double reader_sum_lanes(const AperiodicBan
   return acc;
 }
 
-// The block reads of each instruction set. The AVX2 one is not forced
-// inline (a function of the default set cannot take it in); reader_sum_avx2
-// inlines it with everything else it calls.
+// The block reads of each instruction set, the value handed back through a
+// reference so that no vector crosses a call of the default set. The AVX2
+// one is not forced inline (a function of the default set cannot take it
+// in); reader_sum_avx2 inlines it with everything else it calls.
 struct GenericEval {
-  __attribute__((always_inline)) Lanes operator()(const SplineBlock& block, Lanes x) const {
-    return spline_eval_lanes(block, x);
+  __attribute__((always_inline)) void operator()(const SplineBlock& block, const Lanes& x, Lanes& value) const {
+    value = spline_eval_lanes(block, x);
   }
 };
 
 struct Avx2Eval {
-  __attribute__((target("avx2"))) Lanes operator()(const SplineBlock& block, Lanes x) const {
-    return spline_eval_lanes_avx2(block, x);
+  __attribute__((target("avx2"))) void operator()(const SplineBlock& block, const Lanes& x, Lanes& value) const {
+    value = spline_eval_lanes_avx2(block, x);
   }
 };
 
