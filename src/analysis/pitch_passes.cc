@@ -82,25 +82,44 @@ void make_range_factors(const SoundView& sound, GridFactors& factors, const Grid
   make_wanted_factors(sound, factors, wanted);
 }
 
-// First prominent peak of the grid spectrum of the block in scratch.y over
-// range.lo .. range.hi - 1, whose factors are made.
-int spectral_peak(const SoundView& sound, const GridFactors& factors, StepScratch& scratch,
-                  const GridRange& range) {
+int range_width(const GridRange& range) { return range.hi - range.lo; }
+
+// Ranges narrower than this are not worth sharing with a second thread.
+constexpr int MIN_SPLIT_WIDTH = 16;
+
+// The grid spectrum of the block in scratch.y over range.lo .. range.hi - 1
+// into scratch.spectrum; returns its largest value. With split, the lower
+// and upper halves of the indices are measured side by side (each index's
+// value is worked out alone, and the largest value of the whole is the
+// larger of the halves' largest).
+double block_spectrum(const SoundView& sound, const GridFactors& factors, StepScratch& scratch,
+                      const GridRange& range, SplitHelper* split) {
   double maximum = 0.0;
-  grid_spectrum_from_factors(scratch.spectrum.data(), scratch.y.data(), BLOCK_LENGTH, sound.grid,
-                             factors, range.lo, range.hi, maximum);
-  return first_spectral_peak(scratch.spectrum.data(), range.lo, range.hi, PEAK_FLOOR * maximum);
+  if (split == nullptr || range_width(range) < MIN_SPLIT_WIDTH) {
+    grid_spectrum_from_factors(scratch.spectrum.data(), scratch.y.data(), BLOCK_LENGTH, sound.grid,
+                               factors, range.lo, range.hi, maximum);
+    return maximum;
+  }
+  const int middle = range.lo + range_width(range) / 2;
+  double halves[2] = {0.0, 0.0};
+  split->run([&](int half) {
+    double largest = 0.0;
+    grid_spectrum_from_factors(scratch.spectrum.data(), scratch.y.data(), BLOCK_LENGTH, sound.grid, factors,
+                               half == 0 ? range.lo : middle, half == 0 ? middle : range.hi, largest);
+    halves[half] = largest;
+  });
+  return std::max(halves[0], halves[1]);
 }
 
-// Converts the measuring block of step and returns its spectral peak in range.
+// Converts the measuring block of step and returns its first prominent
+// spectral peak in range, whose factors are made.
 int measure_block(const SoundView& sound, const GridFactors& factors, StepScratch& scratch,
-                  int step, const GridRange& range) {
+                  int step, const GridRange& range, SplitHelper* split) {
   convert_block(scratch.y.data(), sound.samples, measure_origin(step), BLOCK_LENGTH,
                 sound.channels);
-  return spectral_peak(sound, factors, scratch, range);
+  const double maximum = block_spectrum(sound, factors, scratch, range, split);
+  return first_spectral_peak(scratch.spectrum.data(), range.lo, range.hi, PEAK_FLOOR * maximum);
 }
-
-int range_width(const GridRange& range) { return range.hi - range.lo; }
 
 GridRange hull(const GridRange& a, const GridRange& b) {
   return GridRange{std::min(a.lo, b.lo), std::max(a.hi, b.hi)};
@@ -174,7 +193,7 @@ int measure_step(const SoundView& sound, PitchWork& work, int step, const GridRa
   const StepMeasurement& ahead = work.ahead[step];
   if (ahead.peak >= 0 && ahead.lo == range.lo && ahead.hi == range.hi) return ahead.peak;
   make_range_factors(sound, work.factors, range);
-  return measure_block(sound, work.factors, work.scratch, step, range);
+  return measure_block(sound, work.factors, work.scratch, step, range, work.split_spectra);
 }
 
 void set_step(const SoundView& sound, PitchWork& work, double* freq, int step, int index) {
@@ -365,10 +384,15 @@ double consistency_pass(const SoundView& sound, PitchWork& work, const GridRange
                         double* freq, const double* amp) {
   plan_ahead(sound, work, global);
   measure_ahead(sound, work);
-  for (int i = 0; i <= sound.nsteps; ++i) {
-    settle_step(sound, work, global, i, freq);
-    add_continuity_weight(work.sums, freq, i, amp[i]);
-    std::printf("(2/3) %d/%d \r", i, sound.nsteps);
+  {
+    SplitHelper split(thread_count(2));
+    work.split_spectra = &split;
+    for (int i = 0; i <= sound.nsteps; ++i) {
+      settle_step(sound, work, global, i, freq);
+      add_continuity_weight(work.sums, freq, i, amp[i]);
+      std::printf("(2/3) %d/%d \r", i, sound.nsteps);
+    }
+    work.split_spectra = nullptr;
   }
   const ContinuitySums& sums = work.sums;
   if (sums.weight_sum == 0.0 || sums.sum == 0.0) return UNVOICED_HZ;

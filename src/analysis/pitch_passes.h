@@ -69,8 +69,13 @@ struct StepMeasurement {
 // measurements out among up to four threads, each with its own scratch; the
 // running sums, the repair walks and the progress lines stay in step order on
 // the calling thread.
+class SplitHelper;
+
 struct PitchWork {
   StepScratch scratch;  // the calling thread's buffers
+  // While the second pass walks its steps: the helper that measures half of
+  // each spectrum the walk measures (none: the walk measures alone).
+  SplitHelper* split_spectra = nullptr;
   GridFactors factors;  // grid spectrum factors of every index measured so far
   std::vector<int> cand;  // nsteps + 2 candidate grid indices; the last stays 0
   std::vector<StepMeasurement> ahead;  // second pass: one measurement per step at most

@@ -5,6 +5,7 @@
 // thread made it or when.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -107,6 +108,97 @@ class MadeAhead {
   bool stop_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
+  std::jthread helper_;  // last: started after, and joined before, everything above
+};
+
+// A helper thread for a run of small jobs that each split in two halves:
+// the caller posts a job and does its second half while the helper does the
+// first. Between jobs the helper spins a short while before it sleeps, so a
+// job posted soon after the last one starts at once; a first half that the
+// helper has not begun when the caller is through with the second is done
+// by the caller itself, so a sleeping helper never holds a job up.
+class SplitHelper {
+ public:
+  using Half = std::function<void(int)>;
+
+  // threads < 2 (or no thread to be had): no helper, run does both halves.
+  explicit SplitHelper(int threads) {
+    if (threads >= 2) start_thread(helper_, [this] { serve(); });
+  }
+
+  SplitHelper(const SplitHelper&) = delete;
+  SplitHelper& operator=(const SplitHelper&) = delete;
+
+  ~SplitHelper() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_.store(true);
+    }
+    wake_.notify_all();
+  }
+
+  // Runs half(0) and half(1), the first on the helper when it gets to it in
+  // time; returns when both are done.
+  void run(const Half& half) {
+    if (!helper_.joinable()) {
+      half(0);
+      half(1);
+      return;
+    }
+    const int job = posted_.load() + 1;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      half_ = &half;
+      posted_.store(job);
+    }
+    wake_.notify_one();
+    half(1);
+    int unclaimed = job - 1;
+    if (claimed_.compare_exchange_strong(unclaimed, job)) {
+      half(0);
+      return;
+    }
+    while (finished_.load() < job) spin_pause();
+  }
+
+ private:
+  static constexpr int SPINS_BEFORE_SLEEP = 20000;
+
+  static void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+
+  void serve() {
+    int seen = 0;
+    while (true) {
+      for (int spin = 0; spin < SPINS_BEFORE_SLEEP && posted_.load() == seen && !stop_.load(); ++spin) {
+        spin_pause();
+      }
+      const Half* half = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return posted_.load() != seen || stop_.load(); });
+        if (posted_.load() == seen) return;  // stopped with nothing posted
+        seen = posted_.load();
+        half = half_;
+      }
+      int unclaimed = seen - 1;
+      if (claimed_.compare_exchange_strong(unclaimed, seen)) {
+        (*half)(0);
+        finished_.store(seen);
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  const Half* half_ = nullptr;     // the job last posted
+  std::atomic<int> posted_{0};     // jobs posted so far
+  std::atomic<int> claimed_{0};    // the last job whose first half has been claimed
+  std::atomic<int> finished_{0};   // the last job whose first half the helper finished
+  std::atomic<bool> stop_{false};
   std::jthread helper_;  // last: started after, and joined before, everything above
 };
 

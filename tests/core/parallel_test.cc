@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -66,6 +67,45 @@ TEST(MadeAhead, LeavingEarlyStopsTheHelper) {
     EXPECT_EQ(items.take(0).index, 0);
   }
   EXPECT_LE(made.load(), 3);
+}
+
+// Every job's two halves run exactly once, and both are done when run
+// returns: for jobs posted back to back, and for jobs posted after pauses
+// long enough for the helper to fall asleep. With one thread both halves run
+// on the caller; with two, the helper takes a first half when the caller's
+// second half waits for it (up to 5 s).
+TEST(SplitHelper, EveryHalfRunsOnceBeforeRunReturns) {
+  for (const int threads : {1, 2}) {
+    for (const bool pauses : {false, true}) {
+      const int jobs = pauses ? 40 : 2000;
+      std::vector<int> halves(2 * static_cast<std::size_t>(jobs), 0);
+      auto split_holder = std::make_unique<SplitHelper>(threads);
+      SplitHelper& split = *split_holder;
+      for (int job = 0; job < jobs; ++job) {
+        const bool wait_for_helper = threads == 2 && job == 0;
+        std::atomic<bool> first_half_begun{false};
+        std::thread::id first_half_thread;
+        split.run([&](int half) {
+          if (half == 0) {
+            first_half_thread = std::this_thread::get_id();
+            first_half_begun = true;
+          }
+          const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+          while (half == 1 && wait_for_helper && !first_half_begun && std::chrono::steady_clock::now() < until) {
+          }
+          ++halves[2 * static_cast<std::size_t>(job) + half];
+        });
+        ASSERT_EQ(halves[2 * static_cast<std::size_t>(job)], 1) << threads << " " << job;
+        ASSERT_EQ(halves[2 * static_cast<std::size_t>(job) + 1], 1) << threads << " " << job;
+        if (threads == 1 || wait_for_helper) {
+          EXPECT_EQ(first_half_thread != std::this_thread::get_id(), wait_for_helper) << threads;
+        }
+        if (pauses) std::this_thread::sleep_for(std::chrono::milliseconds(job % 4 == 0 ? 5 : 0));
+      }
+      split_holder.reset();  // the helper is gone: no half can run late
+      for (std::size_t h = 0; h < halves.size(); ++h) ASSERT_EQ(halves[h], 1) << threads << " " << h;
+    }
+  }
 }
 
 }  // namespace
