@@ -16,12 +16,26 @@
 
 namespace quillet {
 
-// Starts thread on work; false, with thread left empty, when the system has
-// no thread to give (the caller then does the work itself).
+// The processor the calling thread runs on, -1 where that cannot be told.
+int current_processor();
+
+// Moves the calling thread off processor cpu when it runs there and may run
+// elsewhere, then gives it back every processor it was allowed: the
+// scheduler at times starts a new thread on its creator's processor and
+// leaves it there while another processor stays idle.
+void leave_processor(int cpu);
+
+// Starts thread on work, off the caller's processor; false, with thread left
+// empty, when the system has no thread to give (the caller then does the
+// work itself).
 template <typename Work>
 bool start_thread(std::jthread& thread, Work&& work) {
+  const int creator = current_processor();
   try {
-    thread = std::jthread(std::forward<Work>(work));
+    thread = std::jthread([creator, work = std::forward<Work>(work)]() mutable {
+      leave_processor(creator);
+      work();
+    });
   } catch (const std::system_error&) {
     return false;
   }

@@ -1,6 +1,7 @@
 #include "core/parallel.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -106,6 +107,27 @@ TEST(SplitHelper, EveryHalfRunsOnceBeforeRunReturns) {
       for (std::size_t h = 0; h < halves.size(); ++h) ASSERT_EQ(halves[h], 1) << threads << " " << h;
     }
   }
+}
+
+// A thread told to leave its processor runs on another one right after,
+// when it may, and keeps every processor it was allowed. (The scheduler may
+// move it back at once, so a few tries are allowed.)
+TEST(LeaveProcessor, MovesOffTheProcessorAndKeepsTheAllowedSet) {
+  cpu_set_t before;
+  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+  bool moved = false;
+  for (int attempt = 0; attempt < 5 && !moved; ++attempt) {
+    const int here = current_processor();
+    ASSERT_GE(here, 0);
+    leave_processor(here);
+    moved = current_processor() != here;
+    cpu_set_t after;
+    ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+    ASSERT_TRUE(CPU_EQUAL(&before, &after));
+  }
+  EXPECT_EQ(moved, CPU_COUNT(&before) >= 2);
+  leave_processor(-1);  // nothing to leave
+  EXPECT_GE(current_processor(), 0);
 }
 
 }  // namespace
