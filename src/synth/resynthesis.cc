@@ -344,10 +344,13 @@ void render_first_part(const LoopContext& ctx, LoopState& state, BlockCache& cac
 }
 
 // The second thread's part: from the boundary on, after walking up to it.
-void render_later_part(const LoopContext& ctx, BlockCache& cache, SplitBoundary& boundary, int end,
-                       RenderedSignals& out, std::string& progress) {
+// Its blocks are its own, made on its own thread while the first renders.
+void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end, RenderedSignals& out,
+                       std::string& progress) {
   const int start = boundary.take();
   if (start >= end) return;
+  progress.reserve(later_progress_room(ctx.params, start));
+  BlockCache cache(TWO_THREAD_LANES);
   LoopState state = start_state(ctx.params);
   if (skip_samples(ctx, state, start)) render_samples(ctx, state, cache, start, end, out, &progress);
 }
@@ -360,18 +363,14 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
   const LoopContext ctx = make_loop_context(params, samples, channels, list);
   const int end = std::max(params.out_len, 0);
   SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end));
-  // Everything the second thread uses is made here, so that it allocates
-  // nothing of its own (no memory pool of its own either).
-  LoopState state = start_state(params);
-  BlockCache cache(TWO_THREAD_LANES);
-  BlockCache later_cache(TWO_THREAD_LANES);
   std::string later_progress;
-  later_progress.reserve(later_progress_room(params, fixed_split < 0 ? later_start(0, end) : fixed_split));
   {
     std::jthread later;
-    if (!start_thread(later, [&] { render_later_part(ctx, later_cache, boundary, end, out, later_progress); })) {
+    if (!start_thread(later, [&] { render_later_part(ctx, boundary, end, out, later_progress); })) {
       boundary.go_alone();
     }
+    LoopState state = start_state(params);
+    BlockCache cache(TWO_THREAD_LANES);
     render_first_part(ctx, state, cache, boundary, out);
   }
   std::fwrite(later_progress.data(), 1, later_progress.size(), stdout);
