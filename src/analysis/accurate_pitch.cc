@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -126,19 +127,31 @@ double voiced_frequency(const PeriodSignal& full, const PeriodSearch& search, in
 // Runs job(first, end) on consecutive parts of the steps 0 .. count - 1, one
 // part per thread. Each step is worked out alone, so the parts never change
 // a number. A part whose thread the system cannot start is done by the
-// calling thread.
+// calling thread; what a part throws on its thread is thrown again here.
 template <typename Job>
 void in_parts(int count, int threads, const Job& job) {
   threads = std::max(1, std::min(threads, count / 32));
   const auto part_start = [count, threads](int t) {
     return static_cast<int>(static_cast<long>(count) * t / threads);
   };
+  std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
   std::vector<std::jthread> helpers(static_cast<std::size_t>(threads));
   for (int t = 1; t < threads; ++t) {
     const auto part = [&job, &part_start, t] { job(part_start(t), part_start(t + 1)); };
-    if (!start_thread(helpers[static_cast<std::size_t>(t)], part)) part();
+    const auto kept_part = [part, &failures, t] {
+      try {
+        part();
+      } catch (...) {
+        failures[static_cast<std::size_t>(t)] = std::current_exception();
+      }
+    };
+    if (!start_thread(helpers[static_cast<std::size_t>(t)], kept_part)) part();
   }
   job(0, part_start(1));
+  helpers.clear();  // joined
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
 }
 
 }  // namespace

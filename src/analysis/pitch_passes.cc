@@ -4,6 +4,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -36,11 +40,14 @@ struct NoScratch {};
 // Runs job(index, scratch) for index = 0 .. count - 1, shared out among the
 // threads of thread_count: the calling thread with own, each helper thread
 // with a Scratch of its own. The jobs must be independent of one another;
-// they are all done when this returns. Helpers the system cannot start
-// leave their share to the threads that run.
+// they are all done when this returns. Helpers the system cannot start, or
+// give a scratch, leave their share to the threads that run; what a job
+// throws on a helper is thrown again here.
 template <typename Scratch, typename Job>
 void run_jobs(int count, Scratch& own, const Job& job) {
   std::atomic<int> next{0};
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
   const auto work = [&](Scratch& scratch) {
     for (int index = next++; index < count; index = next++) job(index, scratch);
   };
@@ -48,11 +55,23 @@ void run_jobs(int count, Scratch& own, const Job& job) {
   std::vector<std::jthread> helpers(static_cast<std::size_t>(std::max(helper_count, 0)));
   for (std::jthread& helper : helpers) {
     start_thread(helper, [&] {
-      Scratch scratch;
-      work(scratch);
+      std::optional<Scratch> scratch;
+      try {
+        scratch.emplace();
+      } catch (const std::bad_alloc&) {
+        return;
+      }
+      try {
+        work(*scratch);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(failure_mutex);
+        if (!failure) failure = std::current_exception();
+      }
     });
   }
   work(own);
+  helpers.clear();  // joined
+  if (failure) std::rethrow_exception(failure);
 }
 
 // Marks the grid indices that a spectrum over range reads: lo .. hi - 1.

@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -344,15 +347,21 @@ void render_first_part(const LoopContext& ctx, LoopState& state, BlockCache& cac
 }
 
 // The second thread's part: from the boundary on, after walking up to it.
-// Its blocks are its own, made on its own thread while the first renders.
+// Its blocks are its own, made on its own thread while the first renders;
+// without memory for them it takes no part, and the first renders all.
 void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end, RenderedSignals& out,
                        std::string& progress) {
+  std::optional<BlockCache> cache;
+  try {
+    cache.emplace(TWO_THREAD_LANES);
+    progress.reserve(later_progress_room(ctx.params, later_start(0, end)));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
   const int start = boundary.take();
   if (start >= end) return;
-  progress.reserve(later_progress_room(ctx.params, start));
-  BlockCache cache(TWO_THREAD_LANES);
   LoopState state = start_state(ctx.params);
-  if (skip_samples(ctx, state, start)) render_samples(ctx, state, cache, start, end, out, &progress);
+  if (skip_samples(ctx, state, start)) render_samples(ctx, state, *cache, start, end, out, &progress);
 }
 
 // Both signals rendered by two threads, split at fixed_split or, when that is
@@ -364,15 +373,22 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
   const int end = std::max(params.out_len, 0);
   SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end));
   std::string later_progress;
+  std::exception_ptr later_failure;  // what the second thread threw, thrown again here
   {
     std::jthread later;
-    if (!start_thread(later, [&] { render_later_part(ctx, boundary, end, out, later_progress); })) {
-      boundary.go_alone();
-    }
+    const auto later_part = [&] {
+      try {
+        render_later_part(ctx, boundary, end, out, later_progress);
+      } catch (...) {
+        later_failure = std::current_exception();
+      }
+    };
+    if (!start_thread(later, later_part)) boundary.go_alone();
     LoopState state = start_state(params);
     BlockCache cache(TWO_THREAD_LANES);
     render_first_part(ctx, state, cache, boundary, out);
   }
+  if (later_failure) std::rethrow_exception(later_failure);
   std::fwrite(later_progress.data(), 1, later_progress.size(), stdout);
   return out;
 }

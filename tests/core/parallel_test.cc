@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -106,6 +107,46 @@ TEST(SplitHelper, EveryHalfRunsOnceBeforeRunReturns) {
       split_holder.reset();  // the helper is gone: no half can run late
       for (std::size_t h = 0; h < halves.size(); ++h) ASSERT_EQ(halves[h], 1) << threads << " " << h;
     }
+  }
+}
+
+// What a make throws reaches the taker of that item, whichever thread made
+// it, and the helper ends without taking the process down; the items before
+// it are taken as usual.
+TEST(MadeAhead, AFailedMakeIsThrownToItsTaker) {
+  for (const int threads : {1, 2}) {
+    MadeAhead<Item> items(6, 3, threads, [&](int index, Item& slot) {
+      if (index == 2) throw std::runtime_error("no room");
+      slot.index = index;
+    });
+    EXPECT_EQ(items.take(0).index, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for the helper to reach item 2
+    EXPECT_EQ(items.take(1).index, 1);
+    EXPECT_THROW(items.take(2), std::runtime_error) << threads;
+  }
+}
+
+// What either half throws is thrown by run, once both halves are over; the
+// helper goes on serving the jobs after.
+TEST(SplitHelper, AFailedHalfIsThrownByRun) {
+  for (const int threads : {1, 2}) {
+    SplitHelper split(threads);
+    for (const int failing : {0, 1}) {
+      std::atomic<bool> first_half_begun{false};
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      EXPECT_THROW(split.run([&](int half) {
+        if (half == 0) first_half_begun = true;
+        // The second half waits for the helper to begin the first one.
+        while (threads == 2 && half == 1 && !first_half_begun && std::chrono::steady_clock::now() < until) {
+        }
+        if (half == failing) throw std::runtime_error("no room");
+      }),
+                   std::runtime_error)
+          << threads << " " << failing;
+    }
+    std::atomic<int> halves{0};
+    split.run([&](int) { ++halves; });
+    EXPECT_EQ(halves.load(), 2);
   }
 }
 
