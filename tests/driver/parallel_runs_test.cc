@@ -181,6 +181,41 @@ TEST(ParallelRunsTest, FileSizeLimitGivesWriteErrorAndKeepsTheOldOutput) {
   EXPECT_EQ(list_folder(folder.dir.path), (std::vector<std::string>{"out.wav", "voice.wav"}));
 }
 
+// Under an address-space limit a run either renders the note whole or ends
+// with "out of memory.", status 255 and the old output in place; it is never
+// killed by a signal (a helper thread that ran out of memory used to abort
+// the process). Large enough a limit renders, two threads and all.
+TEST(ParallelRunsTest, AddressSpaceLimitGivesOutOfMemoryOrTheWholeNote) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than any limit tried";
+#endif
+  SampleFolder folder(voice_bytes(1.0));
+  const std::string out = folder.dir.file("out.wav");
+  const std::vector<std::string> args = {folder.sample, out, "A4", "100", "B50", "0", "3000", "100"};
+  ASSERT_EQ(run_program(QUILLET_BINARY, args).exit_code, 0);  // the side file, and the note to expect
+  const std::string whole = read_file_bytes(out);
+  // Fine steps: where an allocation fails shifts with every step, and a
+  // failure on the wrong thread shows only in a narrow window.
+  int rendered = 0;
+  for (rlim_t kib = 6 << 10; kib <= 20 << 10; kib += 256) {
+    write_file_bytes(out, "old output");
+    const rlim_t limit = kib << 10;
+    const CommandResult run = run_program(QUILLET_BINARY, args, [limit] {
+      const rlimit space{limit, limit};
+      setrlimit(RLIMIT_AS, &space);
+    });
+    if (run.exit_code == 0) {
+      ++rendered;
+      EXPECT_EQ(read_file_bytes(out), whole) << kib << " KiB";
+    } else {
+      EXPECT_EQ(run.exit_code, 255) << kib << " KiB";
+      EXPECT_NE(run.output.find("out of memory.\n"), std::string::npos) << kib << " KiB: " << run.output;
+      EXPECT_EQ(read_file_bytes(out), "old output") << kib << " KiB";
+    }
+  }
+  EXPECT_GT(rendered, 0);
+}
+
 // A full disk: a small file system mounted in a user and mount namespace of
 // its own, holding the sample and an old output. What the run left is listed
 // from inside, as the file system goes away with the namespace.
