@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -51,6 +52,29 @@ bool start_thread(std::jthread& thread, Work&& work) {
 // Threads that may share one run's work: 2 when the processor has two cores
 // or more, else 1.
 inline int worker_threads() { return std::thread::hardware_concurrency() >= 2 ? 2 : 1; }
+
+// One pause of a spin-wait loop.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Spins until value no longer holds seen, for at most SPIN_LIMIT; true when
+// it changed. A thread that expects work again soon spins before it sleeps:
+// waking a thread whose processor has gone idle costs a tenth of a
+// millisecond and more in a virtual machine.
+inline constexpr std::chrono::microseconds SPIN_LIMIT{200};
+
+template <typename T>
+bool spin_while_unchanged(const std::atomic<T>& value, T seen) {
+  const auto until = std::chrono::steady_clock::now() + SPIN_LIMIT;
+  while (value.load() == seen) {
+    for (int i = 0; i < 16; ++i) spin_pause();
+    if (std::chrono::steady_clock::now() >= until) return value.load() != seen;
+  }
+  return true;
+}
 
 // Items 0 .. count - 1, made by make(index, slot) and handed out by take in
 // rising index order. With threads >= 2 a helper thread makes items up to
@@ -203,20 +227,10 @@ class SplitHelper {
   }
 
  private:
-  static constexpr int SPINS_BEFORE_SLEEP = 20000;
-
-  static void spin_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-  }
-
   void serve() {
     int seen = 0;
     while (true) {
-      for (int spin = 0; spin < SPINS_BEFORE_SLEEP && posted_.load() == seen && !stop_.load(); ++spin) {
-        spin_pause();
-      }
+      spin_while_unchanged(posted_, seen);
       const Half* half = nullptr;
       {
         std::unique_lock<std::mutex> lock(mutex_);
