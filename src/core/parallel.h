@@ -1,8 +1,12 @@
-// Work shared with a second thread where no sum changes its order: items
+// Work shared with helper threads where no sum changes its order: the
+// starting of helper threads (off their creator's processor, with a small
+// stack, falling back to no helper when the system has none to give); items
 // that a consumer takes one by one in rising order, made ahead of it by a
-// helper thread while the consumer does its own part. Each item is made by
-// one call into a slot of its own, so what it holds never depends on which
-// thread made it or when.
+// helper while the consumer does its own part (MadeAhead); and small jobs
+// split in two halves done side by side (SplitHelper). Each item or half is
+// made by one call into memory of its own, so what it holds never depends
+// on which thread made it or when; what a helper's work throws is thrown
+// again on the thread that waits for it.
 #pragma once
 
 #include <atomic>
@@ -11,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -44,6 +49,8 @@ bool start_thread(std::jthread& thread, Work&& work) {
       work();
     });
   } catch (const std::system_error&) {
+    return false;
+  } catch (const std::bad_alloc&) {
     return false;
   }
   return true;
