@@ -135,7 +135,7 @@ void in_parts(int count, int threads, const Job& job) {
     return static_cast<int>(static_cast<long>(count) * t / threads);
   };
   std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
-  std::vector<std::jthread> helpers(static_cast<std::size_t>(threads));
+  std::vector<HelperThread> helpers(static_cast<std::size_t>(threads));
   for (int t = 1; t < threads; ++t) {
     const auto part = [&job, &part_start, t] { job(part_start(t), part_start(t + 1)); };
     const auto kept_part = [part, &failures, t] {

@@ -52,8 +52,8 @@ void run_jobs(int count, Scratch& own, const Job& job) {
     for (int index = next++; index < count; index = next++) job(index, scratch);
   };
   const int helper_count = thread_count(count) - 1;
-  std::vector<std::jthread> helpers(static_cast<std::size_t>(std::max(helper_count, 0)));
-  for (std::jthread& helper : helpers) {
+  std::vector<HelperThread> helpers(static_cast<std::size_t>(std::max(helper_count, 0)));
+  for (HelperThread& helper : helpers) {
     start_thread(helper, [&] {
       std::optional<Scratch> scratch;
       try {

@@ -1,9 +1,9 @@
 #include "core/parallel.h"
 
-#include <pthread.h>
 #include <sched.h>
 
-#include <mutex>
+#include <memory>
+#include <utility>
 
 namespace quillet {
 
@@ -14,32 +14,83 @@ namespace {
 // (ulimit -v) still start them.
 constexpr std::size_t HELPER_STACK_BYTES = std::size_t{2} << 20;
 
-}  // namespace
+// What a new thread is handed: its work, and the processors it may run on
+// once it runs (it starts on a narrower set).
+struct ThreadStart {
+  std::unique_ptr<std::function<void()>> work;
+  cpu_set_t allowed;
+  bool narrowed = false;
+};
 
-void use_small_thread_stacks() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    pthread_attr_t defaults;
-    if (pthread_getattr_default_np(&defaults) != 0) return;
-    std::size_t size = 0;
-    if (pthread_attr_getstacksize(&defaults, &size) == 0 && size > HELPER_STACK_BYTES &&
-        pthread_attr_setstacksize(&defaults, HELPER_STACK_BYTES) == 0) {
-      pthread_setattr_default_np(&defaults);
-    }
-    pthread_attr_destroy(&defaults);
-  });
+void* run_thread(void* argument) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(argument));
+  if (start->narrowed) sched_setaffinity(0, sizeof start->allowed, &start->allowed);
+  (*start->work)();
+  return nullptr;
 }
 
-int current_processor() { return sched_getcpu(); }
+// The processors allowed to the caller except the one it runs on; false
+// when there are none (or they cannot be told).
+bool other_processors(const cpu_set_t& allowed, cpu_set_t& others) {
+  const int here = sched_getcpu();
+  if (here < 0 || here >= CPU_SETSIZE) return false;
+  others = allowed;
+  CPU_CLR(here, &others);
+  return CPU_COUNT(&others) > 0;
+}
 
-void leave_processor(int cpu) {
-  if (cpu < 0 || cpu >= CPU_SETSIZE || sched_getcpu() != cpu) return;
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
-  cpu_set_t others = allowed;
-  CPU_CLR(cpu, &others);
-  if (CPU_COUNT(&others) == 0) return;
-  if (sched_setaffinity(0, sizeof others, &others) == 0) sched_setaffinity(0, sizeof allowed, &allowed);
+// pthread_create with a small stack, and with the start set when given.
+bool create_thread(pthread_t& handle, ThreadStart* start, const cpu_set_t* start_set) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  bool ok = pthread_attr_setstacksize(&attr, HELPER_STACK_BYTES) == 0;
+  if (ok && start_set != nullptr) ok = pthread_attr_setaffinity_np(&attr, sizeof *start_set, start_set) == 0;
+  ok = ok && pthread_create(&handle, &attr, run_thread, start) == 0;
+  pthread_attr_destroy(&attr);
+  return ok;
+}
+
+}  // namespace
+
+HelperThread::HelperThread(HelperThread&& other) noexcept
+    : handle_(other.handle_), running_(std::exchange(other.running_, false)) {}
+
+HelperThread& HelperThread::operator=(HelperThread&& other) noexcept {
+  if (this != &other) {
+    join();
+    handle_ = other.handle_;
+    running_ = std::exchange(other.running_, false);
+  }
+  return *this;
+}
+
+void HelperThread::join() {
+  if (!running_) return;
+  pthread_join(handle_, nullptr);
+  running_ = false;
+}
+
+bool launch_thread(HelperThread& thread, std::function<void()>* work) {
+  std::unique_ptr<std::function<void()>> owned(work);
+  thread.join();
+  ThreadStart* start = new (std::nothrow) ThreadStart{};
+  if (start == nullptr) return false;
+  start->work = std::move(owned);
+  cpu_set_t others;
+  const bool have_others = sched_getaffinity(0, sizeof start->allowed, &start->allowed) == 0 &&
+                           other_processors(start->allowed, others);
+  start->narrowed = have_others;
+  bool started = create_thread(thread.handle_, start, have_others ? &others : nullptr);
+  if (!started && have_others) {
+    start->narrowed = false;  // the start set refused: start it anywhere
+    started = create_thread(thread.handle_, start, nullptr);
+  }
+  if (!started) {
+    delete start;
+    return false;
+  }
+  thread.running_ = true;
+  return true;
 }
 
 }  // namespace quillet

@@ -1,13 +1,15 @@
 // Work shared with helper threads where no sum changes its order: the
-// starting of helper threads (off their creator's processor, with a small
-// stack, falling back to no helper when the system has none to give); items
-// that a consumer takes one by one in rising order, made ahead of it by a
-// helper while the consumer does its own part (MadeAhead); and small jobs
-// split in two halves done side by side (SplitHelper). Each item or half is
+// starting of helper threads (on another processor than their creator's,
+// with a small stack, falling back to no helper when the system has none
+// to give); items that a consumer takes one by one in rising order, made
+// ahead of it by a helper while the consumer does its own part (MadeAhead);
+// and small jobs split in two halves done side by side (SplitHelper). Each item or half is
 // made by one call into memory of its own, so what it holds never depends
 // on which thread made it or when; what a helper's work throws is thrown
 // again on the thread that waits for it.
 #pragma once
+
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,44 +18,51 @@
 #include <functional>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace quillet {
 
-// The processor the calling thread runs on, -1 where that cannot be told.
-int current_processor();
+// A helper thread, joined when it goes (or when it is moved onto).
+class HelperThread {
+ public:
+  HelperThread() = default;
+  HelperThread(HelperThread&& other) noexcept;
+  HelperThread& operator=(HelperThread&& other) noexcept;
+  HelperThread(const HelperThread&) = delete;
+  HelperThread& operator=(const HelperThread&) = delete;
+  ~HelperThread() { join(); }
 
-// Moves the calling thread off processor cpu when it runs there and may run
-// elsewhere, then gives it back every processor it was allowed: the
-// scheduler at times starts a new thread on its creator's processor and
-// leaves it there while another processor stays idle.
-void leave_processor(int cpu);
+  bool joinable() const { return running_; }
+  void join();
 
-// Makes threads started from now on reserve 2 MiB of stack instead of the
-// system's default (8 MiB here), once per process.
-void use_small_thread_stacks();
+ private:
+  friend bool launch_thread(HelperThread& thread, std::function<void()>* work);
+  pthread_t handle_{};
+  bool running_ = false;
+};
 
-// Starts thread on work, off the caller's processor and with a small stack;
-// false, with thread left empty, when the system has no thread to give (the
-// caller then does the work itself).
+// Starts thread on work (which it then owns and deletes), with a small stack
+// and on another processor than the caller's when it may run elsewhere:
+// a new thread queued behind its creator waits for the creator's next
+// timer tick, up to 4 ms, while another processor idles. Once running it
+// may run on every processor it was allowed. False, with work deleted and
+// thread left empty, when the system has no thread to give.
+bool launch_thread(HelperThread& thread, std::function<void()>* work);
+
+// start_thread for any callable: false, with thread left empty, when the
+// system has no thread or no memory to give (the caller then does the work
+// itself).
 template <typename Work>
-bool start_thread(std::jthread& thread, Work&& work) {
-  use_small_thread_stacks();
-  const int creator = current_processor();
+bool start_thread(HelperThread& thread, Work&& work) {
+  std::function<void()>* owned = nullptr;
   try {
-    thread = std::jthread([creator, work = std::forward<Work>(work)]() mutable {
-      leave_processor(creator);
-      work();
-    });
-  } catch (const std::system_error&) {
-    return false;
+    owned = new std::function<void()>(std::forward<Work>(work));
   } catch (const std::bad_alloc&) {
     return false;
   }
-  return true;
+  return launch_thread(thread, owned);
 }
 
 // Threads that may share one run's work: 2 when the processor has two cores
@@ -172,7 +181,7 @@ class MadeAhead {
   std::exception_ptr helper_failure_;  // what the helper's last make threw
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::jthread helper_;  // last: started after, and joined before, everything above
+  HelperThread helper_;  // last: started after, and joined before, everything above
 };
 
 // A helper thread for a run of small jobs that each split in two halves:
@@ -266,7 +275,7 @@ class SplitHelper {
   std::atomic<int> finished_{0};   // the last job whose first half the helper finished
   std::exception_ptr helper_failure_;  // what the helper's first half threw
   std::atomic<bool> stop_{false};
-  std::jthread helper_;  // last: started after, and joined before, everything above
+  HelperThread helper_;  // last: started after, and joined before, everything above
 };
 
 }  // namespace quillet

@@ -375,7 +375,7 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
   std::string later_progress;
   std::exception_ptr later_failure;  // what the second thread threw, thrown again here
   {
-    std::jthread later;
+    HelperThread later;
     const auto later_part = [&] {
       try {
         render_later_part(ctx, boundary, end, out, later_progress);

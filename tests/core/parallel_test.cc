@@ -150,25 +150,64 @@ TEST(SplitHelper, AFailedHalfIsThrownByRun) {
   }
 }
 
-// A thread told to leave its processor runs on another one right after,
-// when it may, and keeps every processor it was allowed. (The scheduler may
-// move it back at once, so a few tries are allowed.)
-TEST(LeaveProcessor, MovesOffTheProcessorAndKeepsTheAllowedSet) {
+// Where a started thread runs when its work begins, and on which processors
+// it may run then.
+struct ThreadPlace {
+  int creator = -1;
+  int helper = -1;
+  cpu_set_t allowed;
+};
+
+ThreadPlace start_and_look() {
+  ThreadPlace place;
+  place.creator = sched_getcpu();
+  HelperThread thread;
+  EXPECT_TRUE(start_thread(thread, [&] {
+    place.helper = sched_getcpu();
+    sched_getaffinity(0, sizeof place.allowed, &place.allowed);
+  }));
+  thread.join();
+  return place;
+}
+
+// A started thread begins on another processor than its creator's when the
+// creator may use more than one (the scheduler may move either of them at
+// any time, so a few tries are allowed), and may then run on every processor
+// its creator may. With one processor allowed it runs there.
+TEST(StartThread, BeginsOffTheCreatorsProcessorWithTheWholeAllowedSet) {
   cpu_set_t before;
   ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
   bool moved = false;
   for (int attempt = 0; attempt < 5 && !moved; ++attempt) {
-    const int here = current_processor();
-    ASSERT_GE(here, 0);
-    leave_processor(here);
-    moved = current_processor() != here;
-    cpu_set_t after;
-    ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
-    ASSERT_TRUE(CPU_EQUAL(&before, &after));
+    const ThreadPlace place = start_and_look();
+    moved = place.helper != place.creator;
+    ASSERT_TRUE(CPU_EQUAL(&before, &place.allowed));
   }
   EXPECT_EQ(moved, CPU_COUNT(&before) >= 2);
-  leave_processor(-1);  // nothing to leave
-  EXPECT_GE(current_processor(), 0);
+
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(sched_getcpu(), &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  const ThreadPlace alone = start_and_look();
+  sched_setaffinity(0, sizeof before, &before);
+  EXPECT_TRUE(CPU_EQUAL(&one, &alone.allowed));
+  EXPECT_TRUE(CPU_ISSET(alone.helper, &one));
+}
+
+// A moved-from thread is empty; the one moved onto is joined first.
+TEST(StartThread, MovedThreadsAreJoinedOnce) {
+  std::atomic<int> runs{0};
+  HelperThread first;
+  ASSERT_TRUE(start_thread(first, [&] { ++runs; }));
+  HelperThread second = std::move(first);
+  EXPECT_FALSE(first.joinable());
+  EXPECT_TRUE(second.joinable());
+  ASSERT_TRUE(start_thread(first, [&] { ++runs; }));
+  second = std::move(first);  // joins the thread second held
+  second.join();
+  EXPECT_FALSE(second.joinable());
+  EXPECT_EQ(runs.load(), 2);
 }
 
 }  // namespace
