@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -91,6 +93,32 @@ bool launch_thread(HelperThread& thread, std::function<void()>* work) {
   }
   thread.running_ = true;
   return true;
+}
+
+int later_start(int claimed, int end, LaterShare share) {
+  const int64_t scaled = (static_cast<int64_t>(end) + claimed) * share.numerator;
+  return share.denominator > 0 ? static_cast<int>(scaled / share.denominator) : end;
+}
+
+int SplitBoundary::claim(int n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int run_end = std::min(n + claim_run_, boundary_);
+  if (fixed_split_ >= 0) run_end = std::min(run_end, fixed_split_);
+  claimed_ = std::max(n, run_end);
+  return claimed_;
+}
+
+int SplitBoundary::take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int start = fixed_split_ >= 0 ? fixed_split_ : later_start(claimed_, end_, share_);
+  boundary_ = std::clamp(start, claimed_, end_);
+  return boundary_;
+}
+
+void SplitBoundary::go_alone() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fixed_split_ = -1;
+  boundary_ = end_;
 }
 
 }  // namespace quillet

@@ -1,12 +1,12 @@
 // Work shared with helper threads where no sum changes its order: the
 // starting of helper threads (on another processor than their creator's,
 // with a small stack, falling back to no helper when the system has none
-// to give); items that a consumer takes one by one in rising order, made
-// ahead of it by a helper while the consumer does its own part (MadeAhead);
-// and small jobs split in two halves done side by side (SplitHelper). Each item or half is
-// made by one call into memory of its own, so what it holds never depends
-// on which thread made it or when; what a helper's work throws is thrown
-// again on the thread that waits for it.
+// to give); a run of items cut in two parts, the cut settled as the two
+// threads run (SplitBoundary); and small jobs split in two halves done side
+// by side (SplitHelper). Each item or half is made by one call into memory
+// of its own, so what it holds never depends on which thread made it or
+// when; what a helper's work throws is thrown again on the thread that
+// waits for it.
 #pragma once
 
 #include <pthread.h>
@@ -92,96 +92,45 @@ bool spin_while_unchanged(const std::atomic<T>& value, T seen) {
   return true;
 }
 
-// Items 0 .. count - 1, made by make(index, slot) and handed out by take in
-// rising index order. With threads >= 2 a helper thread makes items up to
-// ahead - 1 beyond the one last taken; the taking thread makes the next
-// unclaimed item itself rather than wait idle. With threads 1 every item is
-// made inside take. A slot stays valid until the next take.
-template <typename Slot>
-class MadeAhead {
+// Where a second thread's part of items begins once the first has claimed
+// the items before claimed: at (end + claimed) x numerator / denominator.
+struct LaterShare {
+  int numerator = 1;
+  int denominator = 2;
+};
+
+int later_start(int claimed, int end, LaterShare share);
+
+// The boundary between two threads' parts of items 0 .. end - 1. The first
+// thread claims its items a run at a time from 0 on; the second, once it
+// runs, sets the boundary at later_start beyond what the first has claimed,
+// or at a fixed split. However late the second thread starts, every item
+// falls to exactly one of them.
+class SplitBoundary {
  public:
-  using Make = std::function<void(int, Slot&)>;
+  // fixed_split: where the second part starts, or a negative number to
+  // settle that as the threads run.
+  SplitBoundary(int end, int fixed_split, int claim_run, LaterShare share)
+      : end_(end), fixed_split_(fixed_split), claim_run_(claim_run < 1 ? 1 : claim_run), share_(share),
+        boundary_(end) {}
 
-  MadeAhead(int count, int ahead, int threads, Make make)
-      : count_(count), ahead_(ahead < 1 ? 1 : ahead), make_(std::move(make)),
-        slots_(static_cast<std::size_t>(ahead_)), made_(static_cast<std::size_t>(ahead_), -1) {
-    if (threads >= 2 && count_ > 1) start_thread(helper_, [this] { help(); });
-  }
+  // First thread: the end of its next run from n on, n when its part is done.
+  int claim(int n);
 
-  MadeAhead(const MadeAhead&) = delete;
-  MadeAhead& operator=(const MadeAhead&) = delete;
+  // Second thread: where its part starts (end: nothing is left for it).
+  int take();
 
-  ~MadeAhead() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-  }
-
-  // Item index, made by now; index is the last one taken plus one (0 first).
-  // Throws what making it threw, on whichever thread.
-  const Slot& take(int index) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    released_ = index;  // the slot of the item taken before is free again
-    changed_.notify_all();
-    while (made_[slot_of(index)] != index) {
-      if (claimable()) {
-        make_claimed(lock);
-      } else if (helper_failure_) {
-        std::rethrow_exception(helper_failure_);  // the helper failed to make it
-      } else {
-        changed_.wait(lock);
-      }
-    }
-    return slots_[slot_of(index)];
-  }
+  // There is no second thread: the first does every item.
+  void go_alone();
 
  private:
-  std::size_t slot_of(int index) const { return static_cast<std::size_t>(index % ahead_); }
-
-  bool claimable() const { return next_ < count_ && next_ < released_ + ahead_; }
-
-  // Makes the next unclaimed item with the lock let go meanwhile.
-  void make_claimed(std::unique_lock<std::mutex>& lock) {
-    const int index = next_++;
-    lock.unlock();
-    make_(index, slots_[slot_of(index)]);
-    lock.lock();
-    made_[slot_of(index)] = index;
-    changed_.notify_all();
-  }
-
-  // Makes items ahead until stopped. What a make throws is kept for the
-  // taker of that item (no exception may leave a thread).
-  void help() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (true) {
-      changed_.wait(lock, [this] { return stop_ || next_ >= count_ || claimable(); });
-      if (stop_ || next_ >= count_) return;
-      try {
-        make_claimed(lock);
-      } catch (...) {
-        if (!lock.owns_lock()) lock.lock();
-        helper_failure_ = std::current_exception();
-        changed_.notify_all();
-        return;
-      }
-    }
-  }
-
-  const int count_;
-  const int ahead_;
-  const Make make_;
-  std::vector<Slot> slots_;
-  std::vector<int> made_;  // per slot: the item it holds, -1 for none
-  int next_ = 0;           // the first item not claimed yet
-  int released_ = 0;       // items before this one are taken and their slots free
-  bool stop_ = false;
-  std::exception_ptr helper_failure_;  // what the helper's last make threw
   std::mutex mutex_;
-  std::condition_variable changed_;
-  HelperThread helper_;  // last: started after, and joined before, everything above
+  const int end_;
+  int fixed_split_;
+  const int claim_run_;
+  const LaterShare share_;
+  int boundary_;
+  int claimed_ = 0;
 };
 
 // A helper thread for a run of small jobs that each split in two halves:

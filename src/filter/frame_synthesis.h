@@ -4,6 +4,7 @@
 // with every gain 1 the signal comes back unchanged.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "filter/fft.h"
@@ -13,7 +14,7 @@ namespace quillet {
 // The running overlap-add of one signal.
 struct OverlapAdd {
   std::vector<double> overlap = std::vector<double>(SPECTRUM_HALF, 0.0);  // second half of the last frame
-  std::vector<double> work;  // the filtered signal; only its entries are written
+  std::span<double> work;  // the filtered signal, by output sample; only its entries are written
   double peak = 0.0;         // largest |value| written to work
 };
 

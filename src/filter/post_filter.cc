@@ -4,6 +4,9 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <exception>
+#include <new>
+#include <optional>
 
 #include "core/frequency_list.h"
 #include "core/constants.h"
@@ -38,19 +41,6 @@ struct FilterCall {
   const std::vector<double>& freq;
   double avg_freq;
   int bend_mode;
-};
-
-// Everything the filter builds for one run.
-struct FilterState {
-  FilterOptions options;
-  bool split_active = false;
-  SpectralTables tables;
-  std::vector<double> fade_in;
-  std::vector<double> curve = std::vector<double>(SPECTRUM_SIZE, 1.0);
-  std::vector<double> prev_curve = std::vector<double>(SPECTRUM_SIZE, 1.0);
-  OverlapAdd voiced_out;
-  OverlapAdd aperiodic_out;
-  std::FILE* dump = nullptr;
 };
 
 // From output samples to input positions: one to one inside the fixed head,
@@ -204,37 +194,112 @@ void make_curve(CurveSlot& slot, const FilterOptions& options, const SpectralTab
   compute_gain_curve(input_spectrum, output_spectrum, settings, slot.curve);
 }
 
-// Every output sample at which the mapped input block changes, in order.
-std::vector<EnvelopeUpdate> list_updates(const TimeMapping& mapping, int length) {
+// One frame of the filter, at output sample 512 x its index: the update
+// whose curve is in force there (the last one at or before it), the
+// position in the input block that weighs that curve against the one
+// before, and the input block of its progress line.
+struct FramePlan {
+  int update = -1;
+  int r = 0;
+  int block = 0;
+};
+
+// Every envelope update in order, and every frame: one per 512 output
+// samples, then the frame that completes the samples after the last one.
+struct FilterPlan {
   std::vector<EnvelopeUpdate> updates;
+  std::vector<FramePlan> frames;
+};
+
+FilterPlan plan_filter(const TimeMapping& mapping, int length) {
+  FilterPlan plan;
   int prev_block = -1;
+  int last_r = 0;
   for (int c = 0; c < length; ++c) {
     const Place place = map_to_input(mapping, c);
     const int block = place.input / SPECTRUM_SIZE;
-    if (block != prev_block) updates.push_back(EnvelopeUpdate{c, place});
+    last_r = place.input % SPECTRUM_SIZE;
+    if (block != prev_block) plan.updates.push_back(EnvelopeUpdate{c, place});
+    if (c % SPECTRUM_HALF == 0) {
+      plan.frames.push_back(FramePlan{static_cast<int>(plan.updates.size()) - 1, last_r, block});
+    }
     prev_block = block;
   }
-  return updates;
+  if (length > 0) plan.frames.push_back(FramePlan{static_cast<int>(plan.updates.size()) - 1, last_r, 0});
+  return plan;
 }
 
-void apply_update(FilterState& state, const CurveSlot& slot) {
-  state.options.cutoff_bin = slot.cutoff_bin;
-  state.prev_curve = state.curve;
-  state.curve = slot.curve;
+// What every frame reads, set once for the run.
+struct FilterRun {
+  const FilterCall& call;
+  const FilterPlan& plan;
+  FilterOptions options{};
+  bool split_active = false;
+  SpectralTables tables{};
+  std::vector<double> fade_in{};
+  std::vector<double> voiced_work{};     // the filtered voiced signal
+  std::vector<double> aperiodic_work{};  // the filtered aperiodic signal, with the band split
+  std::FILE* dump = nullptr;
+};
+
+// The curve in force and the one before it (all ones before the first
+// update), as the frames of one part reach them.
+struct CurvesInForce {
+  int update = -1;
+  CurveSlot now;
+  CurveSlot before;
+};
+
+void make_planned_curve(const FilterRun& run, int u, CurveSlot& slot) {
+  make_curve(slot, run.options, run.tables, run.call, run.plan.updates[static_cast<std::size_t>(u)]);
 }
 
-// Curves made ahead of the frames that use them.
-constexpr int CURVES_AHEAD = 8;
+// Brings held to update u (never an earlier one): only the curves of u and
+// the update before it are made, those of updates between frames are never
+// in force at one.
+void bring_curves_to(const FilterRun& run, int u, CurvesInForce& held) {
+  if (u <= held.update) return;
+  if (u == held.update + 1 && held.update >= 0) {
+    std::swap(held.before, held.now);
+  } else if (u >= 1) {
+    make_planned_curve(run, u - 1, held.before);
+  } else {
+    held.before = held.now;  // update 0 crossfades from the ones in force before it
+  }
+  make_planned_curve(run, u, held.now);
+  held.update = u;
+}
+
+// One part of the frames: its own curves and overlap-adds, on a cache line
+// of its own, as each part writes its peaks at every sample.
+struct alignas(64) FramePart {
+  CurvesInForce curves;
+  OverlapAdd voiced_out;
+  OverlapAdd aperiodic_out;
+};
+
+FramePart start_part(const FilterRun& run) {
+  FramePart part;
+  part.curves.now.cutoff_bin = run.options.cutoff_bin;
+  return part;
+}
+
+// Writes the part's frames into the run's filtered signals; a part without
+// them only keeps the last frame's overlap.
+void write_into_run(FramePart& part, FilterRun& run) {
+  part.voiced_out.work = run.voiced_work;
+  part.aperiodic_out.work = run.aperiodic_work;
+}
 
 // Gains of the aperiodic signal: the opposite sides of the band split; 1
 // everywhere while the cutoff is not above 0.
-std::vector<double> aperiodic_gains(const FilterOptions& options) {
+std::vector<double> aperiodic_gains(const FilterOptions& options, double cutoff_bin) {
   std::vector<double> gains(SPECTRUM_SIZE, 1.0);
-  if (!(options.cutoff_bin > 0.0)) return gains;
+  if (!(cutoff_bin > 0.0)) return gains;
   for (int i = 0; i < SPECTRUM_SIZE; ++i) {
-    if (i < options.cutoff_bin) {
+    if (i < cutoff_bin) {
       gains[i] = options.band_gain;
-    } else if (i == options.cutoff_bin) {
+    } else if (i == cutoff_bin) {
       gains[i] = (options.band_gain + 1) / 2;
     }
   }
@@ -243,29 +308,100 @@ std::vector<double> aperiodic_gains(const FilterOptions& options) {
 
 // Gains of the voiced signal: the previous curve crossfaded into the current
 // one over the first 256 positions of an input block.
-std::vector<double> voiced_gains(const FilterState& state, int r) {
+std::vector<double> voiced_gains(const FilterRun& run, const CurvesInForce& curves, int r) {
   std::vector<double> gains(SPECTRUM_SIZE);
-  const double fade = state.fade_in[r];
-  for (int i = 0; i < SPECTRUM_SIZE; ++i) {
-    gains[i] = fade * state.curve[i] + (1 - fade) * state.prev_curve[i];
-  }
+  const double fade = run.fade_in[static_cast<std::size_t>(r)];
+  const std::vector<double>& now = curves.now.curve;
+  const std::vector<double>& before = curves.before.curve;
+  for (int i = 0; i < SPECTRUM_SIZE; ++i) gains[i] = fade * now[i] + (1 - fade) * before[i];
   return gains;
 }
 
-// The frame at output sample frame_at for voiced, and for aperiodic while the
-// band split is active. dump_record adds the frame's record to the dump.
-void synthesize_frames(FilterState& state, const FilterCall& call, long long frame_at, int r,
-                       bool dump_record) {
-  const std::vector<double> gains = voiced_gains(state, r);
+// Frame j for voiced, and for aperiodic while the band split is active; the
+// frames before the completing one add their record to the dump.
+void synthesize_planned(const FilterRun& run, std::size_t j, FramePart& part) {
+  const FramePlan& frame = run.plan.frames[j];
+  bring_curves_to(run, frame.update, part.curves);
+  const long long frame_at = static_cast<long long>(j) * SPECTRUM_HALF;
+  const std::vector<double> gains = voiced_gains(run, part.curves, frame.r);
   double dumped[DUMPED_BINS];
-  const bool dumping = dump_record && state.dump != nullptr;
+  const bool dumping = run.dump != nullptr && j + 1 < run.plan.frames.size();
   const FrameGains voiced{&gains, true, dumping ? dumped : nullptr};
-  synthesize_frame(call.voiced, frame_at, voiced, state.tables, state.voiced_out);
-  if (dumping) std::fwrite(dumped, sizeof(double), DUMPED_BINS, state.dump);
-  if (!state.split_active) return;
-  const std::vector<double> band = aperiodic_gains(state.options);
+  synthesize_frame(run.call.voiced, frame_at, voiced, run.tables, part.voiced_out);
+  if (dumping) std::fwrite(dumped, sizeof(double), DUMPED_BINS, run.dump);
+  if (!run.split_active) return;
+  const std::vector<double> band = aperiodic_gains(run.options, part.curves.now.cutoff_bin);
   const FrameGains aperiodic{&band, false, nullptr};
-  synthesize_frame(call.aperiodic, frame_at, aperiodic, state.tables, state.aperiodic_out);
+  synthesize_frame(run.call.aperiodic, frame_at, aperiodic, run.tables, part.aperiodic_out);
+}
+
+// Frames the first part claims at a time.
+constexpr int FRAME_RUN = 4;
+
+// The first part: runs of frames from 0 on, as far as the boundary.
+void first_part(FilterRun& run, SplitBoundary& boundary, FramePart& part) {
+  write_into_run(part, run);
+  int j = 0;
+  for (int run_end = boundary.claim(j); run_end > j; run_end = boundary.claim(j)) {
+    for (; j < run_end; ++j) synthesize_planned(run, static_cast<std::size_t>(j), part);
+  }
+}
+
+// The later part: from the boundary on. The frame before its first one is
+// made once more, to complete its first samples; without memory for its
+// own curves it takes no part, and the first does all.
+void later_part(FilterRun& run, SplitBoundary& boundary, std::optional<FramePart>& part) {
+  try {
+    part.emplace(start_part(run));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  const int end = static_cast<int>(run.plan.frames.size());
+  const int start = boundary.take();
+  if (start >= end) return;
+  if (start > 0) synthesize_planned(run, static_cast<std::size_t>(start - 1), *part);
+  write_into_run(*part, run);
+  for (int j = start; j < end; ++j) synthesize_planned(run, static_cast<std::size_t>(j), *part);
+}
+
+// Notes with fewer frames are filtered on one thread.
+constexpr int MIN_SPLIT_FRAMES = 8;
+
+struct FilterOutcome {
+  double peak = 0.0;
+  double final_cutoff = 0.0;  // the cutoff in force after the last frame
+};
+
+// Every planned frame, in two parts on two threads when threads asks and
+// the dump (written in frame order) is off.
+FilterOutcome run_frames(FilterRun& run, int threads, int fixed_split) {
+  const int end = static_cast<int>(run.plan.frames.size());
+  const bool two = threads >= 2 && run.dump == nullptr && end >= MIN_SPLIT_FRAMES;
+  SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end), FRAME_RUN, LaterShare{});
+  FramePart first = start_part(run);
+  std::optional<FramePart> later;
+  std::exception_ptr later_failure;
+  {
+    HelperThread helper;
+    const auto later_work = [&] {
+      try {
+        later_part(run, boundary, later);
+      } catch (...) {
+        later_failure = std::current_exception();
+      }
+    };
+    if (!two || !start_thread(helper, later_work)) boundary.go_alone();
+    first_part(run, boundary, first);
+  }
+  if (later_failure) std::rethrow_exception(later_failure);
+  FilterOutcome outcome;
+  outcome.peak = std::max(first.voiced_out.peak, first.aperiodic_out.peak);
+  outcome.final_cutoff = first.curves.now.cutoff_bin;
+  if (later && later->curves.update >= 0) {
+    outcome.peak = std::max({outcome.peak, later->voiced_out.peak, later->aperiodic_out.peak});
+    outcome.final_cutoff = later->curves.now.cutoff_bin;
+  }
+  return outcome;
 }
 
 std::vector<double> make_fade_in() {
@@ -274,17 +410,20 @@ std::vector<double> make_fade_in() {
   return fade;
 }
 
-FilterState start_filter(const std::string& flags, int out_len) {
-  FilterState state;
-  state.options = read_filter_options(flags);
-  state.split_active = band_split_active(state.options);
-  state.tables = make_spectral_tables();
-  state.fade_in = make_fade_in();
-  state.voiced_out.work.assign(out_len, 0.0);
-  if (state.split_active) state.aperiodic_out.work.assign(out_len, 0.0);
+void start_run(FilterRun& run, const std::string& flags, int out_len) {
+  run.options = read_filter_options(flags);
+  run.split_active = band_split_active(run.options);
+  run.tables = make_spectral_tables();
+  run.fade_in = make_fade_in();
+  run.voiced_work.assign(out_len, 0.0);
+  if (run.split_active) run.aperiodic_work.assign(out_len, 0.0);
   std::printf("\x83\x74\x83\x42\x83\x8b\x83\x5e\x92\x86\n");  // フィルタ中
-  if (has_flag(flags, 'S')) state.dump = std::fopen("tmp.bin", "wb");
-  return state;
+  if (has_flag(flags, 'S')) run.dump = std::fopen("tmp.bin", "wb");
+}
+
+// The progress line of every frame but the completing one, in order.
+void print_progress(const FilterPlan& plan) {
+  for (std::size_t j = 0; j + 1 < plan.frames.size(); ++j) std::printf("%d->%zu \r", plan.frames[j].block, j);
 }
 
 void copy_back(const std::vector<double>& work, std::vector<double>& signal) {
@@ -299,44 +438,20 @@ double post_filter(std::vector<double>& voiced, std::vector<double>& aperiodic, 
                    double fixed_in, int band_index, double gen, double fce,
                    const std::vector<double>& bend_freq, int bend_step,
                    const std::vector<double>& freq, double avg_freq, const std::string& flags,
-                   int bend_mode, int threads) {
+                   int bend_mode, int threads, int fixed_split) {
   const int length = std::max(out_len, 0);
   const FilterCall call{voiced, aperiodic, samples, channels, band_index, gen, fce,
                         bend_freq, bend_step, freq, avg_freq, bend_mode};
   const TimeMapping mapping = make_time_mapping(length, sample_count, offset_samples, fixed_in);
-  FilterState state = start_filter(flags, length);
-  const std::vector<EnvelopeUpdate> updates = list_updates(mapping, length);
-  const FilterOptions options = state.options;
-  MadeAhead<CurveSlot> curves(static_cast<int>(updates.size()), CURVES_AHEAD,
-                              threads > 0 ? threads : worker_threads(),
-                              [&](int u, CurveSlot& slot) {
-                                make_curve(slot, options, state.tables, call, updates[u]);
-                              });
-  int next_update = 0;
-  int prev_block = -1;
-  int prev_frame = -1;
-  int last_r = 0;
-  for (int c = 0; c < length; ++c) {
-    const Place place = map_to_input(mapping, c);
-    const int block = place.input / SPECTRUM_SIZE;
-    const int r = place.input % SPECTRUM_SIZE;
-    const int frame = c / SPECTRUM_HALF;
-    if (frame != prev_frame) std::printf("%d->%d \r", block, frame);
-    if (block != prev_block) apply_update(state, curves.take(next_update++));
-    if (frame != prev_frame) synthesize_frames(state, call, c, r, true);
-    prev_frame = frame;
-    prev_block = block;
-    last_r = r;
-  }
-  // The samples after the last frame start are completed by one more frame.
-  if (length > 0) {
-    const long long frame_at = (static_cast<long long>(length - 1) / SPECTRUM_HALF + 1) * SPECTRUM_HALF;
-    synthesize_frames(state, call, frame_at, last_r, false);
-  }
-  if (state.dump != nullptr) std::fclose(state.dump);
-  copy_back(state.voiced_out.work, voiced);
-  if (state.options.cutoff_bin > 0.0) copy_back(state.aperiodic_out.work, aperiodic);
-  return std::max(state.voiced_out.peak, state.aperiodic_out.peak);
+  const FilterPlan plan = plan_filter(mapping, length);
+  FilterRun run{call, plan};
+  start_run(run, flags, length);
+  const FilterOutcome outcome = run_frames(run, threads > 0 ? threads : worker_threads(), fixed_split);
+  if (run.dump != nullptr) std::fclose(run.dump);
+  print_progress(run.plan);
+  copy_back(run.voiced_work, voiced);
+  if (outcome.final_cutoff > 0.0) copy_back(run.aperiodic_work, aperiodic);
+  return outcome.peak;
 }
 
 }  // namespace quillet

@@ -24,14 +24,16 @@ namespace quillet {
 // writes the gained magnitudes of every frame to "tmp.bin" in the current
 // folder.
 //
-// threads: 1 makes every envelope curve on the calling thread; 2 lets a
-// second thread make them ahead of the frames; 0 takes worker_threads().
-// Every count gives the same bits.
+// threads: 1 makes every frame on the calling thread; 2 lets a second
+// thread make the frames from a point beyond what the calling thread has
+// claimed (from frame fixed_split on, when that is 0 or more); 0 takes
+// worker_threads(). The dump keeps to one thread. Every count and every
+// split gives the same bits.
 double post_filter(std::vector<double>& voiced, std::vector<double>& aperiodic, int out_len,
                    const SampleStore& samples, int channels, int sample_count, int offset_samples,
                    double fixed_in, int band_index, double gen, double fce,
                    const std::vector<double>& bend_freq, int bend_step,
                    const std::vector<double>& freq, double avg_freq, const std::string& flags,
-                   int bend_mode, int threads = 0);
+                   int bend_mode, int threads = 0, int fixed_split = -1);
 
 }  // namespace quillet

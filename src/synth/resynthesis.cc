@@ -287,53 +287,10 @@ std::size_t later_progress_room(const RenderParams& params, int split) {
 // before claimed: it first walks the samples before its start without
 // rendering them, which costs about a seventh of rendering them, so the
 // first thread's part is the larger.
-int later_start(int claimed, int end) {
-  return static_cast<int>((static_cast<int64_t>(end) + claimed) * 27 / 50);
-}
+constexpr LaterShare LATER_PART{27, 50};
 
-// The boundary between the two threads' parts of a note. The first thread
-// claims its samples a run at a time; the second, once it runs, sets the
-// boundary beyond what the first has claimed, or at a fixed split. However
-// late the second thread starts, every sample is rendered by exactly one of
-// them.
-class SplitBoundary {
- public:
-  // fixed_split: where the second part starts, or a negative number to settle
-  // that as the threads run.
-  SplitBoundary(int end, int fixed_split) : end_(end), fixed_split_(fixed_split), boundary_(end) {}
-
-  // First thread: the end of its next run from n on, n when its part is done.
-  int claim(int n) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int run_end = std::min(n + CLAIM_RUN, boundary_);
-    if (fixed_split_ >= 0) run_end = std::min(run_end, fixed_split_);
-    claimed_ = std::max(n, run_end);
-    return claimed_;
-  }
-
-  // Second thread: where its part starts (end: nothing is left for it).
-  int take() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const int start = fixed_split_ >= 0 ? fixed_split_ : later_start(claimed_, end_);
-    boundary_ = std::clamp(start, claimed_, end_);
-    return boundary_;
-  }
-
-  // There is no second thread: the first renders every sample.
-  void go_alone() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    fixed_split_ = -1;
-    boundary_ = end_;
-  }
-
- private:
-  static constexpr int CLAIM_RUN = 512;
-  std::mutex mutex_;
-  const int end_;
-  int fixed_split_;
-  int boundary_;
-  int claimed_ = 0;
-};
+// Samples the first thread claims at a time.
+constexpr int CLAIM_RUN = 512;
 
 // The first thread's part: runs of samples from 0 on, as far as the boundary.
 void render_first_part(const LoopContext& ctx, LoopState& state, BlockCache& cache, SplitBoundary& boundary,
@@ -354,7 +311,7 @@ void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end,
   std::optional<BlockCache> cache;
   try {
     cache.emplace(TWO_THREAD_LANES);
-    progress.reserve(later_progress_room(ctx.params, later_start(0, end)));
+    progress.reserve(later_progress_room(ctx.params, later_start(0, end, LATER_PART)));
   } catch (const std::bad_alloc&) {
     return;
   }
@@ -371,7 +328,7 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
   RenderedSignals out = zeroed_signals(params);
   const LoopContext ctx = make_loop_context(params, samples, channels, list);
   const int end = std::max(params.out_len, 0);
-  SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end));
+  SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end), CLAIM_RUN, LATER_PART);
   std::string later_progress;
   std::exception_ptr later_failure;  // what the second thread threw, thrown again here
   {

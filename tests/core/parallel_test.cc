@@ -13,62 +13,78 @@
 namespace quillet {
 namespace {
 
-struct Item {
-  int index = -1;
-  std::thread::id maker;
+// The first thread's claims from 0 on, with the second thread taking its
+// part after first_claims of them: the items each one gets.
+struct Parts {
+  int first_end = 0;  // the first thread has 0 .. first_end - 1
+  int second_start = 0;  // the second has second_start .. end - 1
 };
 
-// Every item is made exactly once, into the slot that take hands out, in
-// every combination of threads and look-ahead; with one thread the taking
-// thread makes them all, and with two and room ahead the helper makes the
-// next one while the taker holds the current one.
-TEST(MadeAhead, EveryItemMadeOnceAndTakenInOrder) {
-  for (const int threads : {1, 2}) {
-    for (const int ahead : {1, 2, 3, 8}) {
-      for (const int count : {0, 1, 2, 7, 40}) {
-        std::vector<std::atomic<int>> made(static_cast<std::size_t>(count));
-        bool helper_made_one = false;
-        {
-          MadeAhead<Item> items(count, ahead, threads, [&](int index, Item& slot) {
-            made[index]++;
-            slot.index = index;
-            slot.maker = std::this_thread::get_id();
-          });
-          for (int i = 0; i < count; ++i) {
-            // With room ahead, wait (up to 5 s) for the helper to make the
-            // next item while this thread holds the current one.
-            const bool room = threads == 2 && ahead >= 2 && i + 1 < count;
-            const Item& item = items.take(i);
-            ASSERT_EQ(item.index, i) << threads << " " << ahead << " " << count;
-            if (item.maker != std::this_thread::get_id()) helper_made_one = true;
-            for (int wait = 0; room && i == 0 && made[1].load() == 0 && wait < 5000; ++wait) {
-              std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-          }
-        }
-        for (int i = 0; i < count; ++i) EXPECT_EQ(made[i].load(), 1) << i;
-        if (threads == 1) {
-          EXPECT_FALSE(helper_made_one);
-        } else if (count >= 2 && ahead >= 2) {  // ahead 1: the one slot is the taker's
-          EXPECT_TRUE(helper_made_one) << ahead << " " << count;
-        }
-      }
-    }
+Parts split_after(int end, int fixed_split, int run, LaterShare share, int first_claims) {
+  SplitBoundary boundary(end, fixed_split, run, share);
+  int n = 0;
+  for (int i = 0; i < first_claims; ++i) n = boundary.claim(n);
+  Parts parts;
+  parts.second_start = boundary.take();
+  for (int next = boundary.claim(n); next > n; next = boundary.claim(n)) n = next;
+  parts.first_end = n;
+  return parts;
+}
+
+// The second part starts at (end + claimed) x share, never inside what the
+// first has claimed nor past the end, or at the fixed split; the first
+// thread stops right there, so every item falls to exactly one of them.
+TEST(SplitBoundary, EveryItemFallsToOnePart) {
+  EXPECT_EQ(later_start(20, 100, LaterShare{27, 50}), 64);  // 120 x 27 / 50 = 64.8
+  EXPECT_EQ(later_start(0, 100, LaterShare{}), 50);
+  struct Case {
+    int end, fixed, run, claims, second_start;
+  };
+  const Case cases[] = {
+      {100, -1, 10, 0, 50},   // the second starts first: half of all
+      {100, -1, 10, 2, 60},   // 20 claimed: half of the rest beyond them
+      {100, -1, 10, 10, 100}, // all claimed: nothing is left for the second
+      {100, -1, 64, 1, 82},   // (100 + 64) / 2
+      {100, 30, 10, 1, 30},   // a fixed split, whenever the second comes
+      {100, 30, 10, 9, 30},
+      {0, -1, 10, 1, 0},
+  };
+  for (const Case& c : cases) {
+    const Parts parts = split_after(c.end, c.fixed, c.run, LaterShare{}, c.claims);
+    EXPECT_EQ(parts.second_start, c.second_start) << c.end << " " << c.fixed << " " << c.claims;
+    EXPECT_EQ(parts.first_end, parts.second_start) << c.end << " " << c.fixed << " " << c.claims;
   }
 }
 
-// A consumer that stops early (the object going out of scope with items not
-// taken) ends the helper without waiting for the rest.
-TEST(MadeAhead, LeavingEarlyStopsTheHelper) {
-  std::atomic<int> made{0};
-  {
-    MadeAhead<Item> items(1000, 2, 2, [&](int index, Item& slot) {
-      made++;
-      slot.index = index;
-    });
-    EXPECT_EQ(items.take(0).index, 0);
+// Without a second thread the first claims everything, fixed split or not.
+TEST(SplitBoundary, GoingAloneGivesTheFirstEveryItem) {
+  for (const int fixed : {-1, 0, 40}) {
+    SplitBoundary boundary(100, fixed, 16, LaterShare{});
+    boundary.go_alone();
+    int n = 0;
+    for (int next = boundary.claim(n); next > n; next = boundary.claim(n)) n = next;
+    EXPECT_EQ(n, 100) << fixed;
   }
-  EXPECT_LE(made.load(), 3);
+}
+
+// Two real threads, the second starting while the first claims: each item
+// is done exactly once.
+TEST(SplitBoundary, TwoThreadsDoEachItemOnce) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const int end = 5000;
+    std::vector<std::atomic<int>> done(end);
+    SplitBoundary boundary(end, -1, 7, LaterShare{27, 50});
+    HelperThread second;
+    ASSERT_TRUE(start_thread(second, [&] {
+      for (int i = boundary.take(); i < end; ++i) done[i]++;
+    }));
+    int n = 0;
+    for (int next = boundary.claim(n); next > n; next = boundary.claim(n)) {
+      for (; n < next; ++n) done[n]++;
+    }
+    second.join();
+    for (int i = 0; i < end; ++i) ASSERT_EQ(done[i].load(), 1) << attempt << " " << i;
+  }
 }
 
 // Every job's two halves run exactly once, and both are done when run
@@ -107,22 +123,6 @@ TEST(SplitHelper, EveryHalfRunsOnceBeforeRunReturns) {
       split_holder.reset();  // the helper is gone: no half can run late
       for (std::size_t h = 0; h < halves.size(); ++h) ASSERT_EQ(halves[h], 1) << threads << " " << h;
     }
-  }
-}
-
-// What a make throws reaches the taker of that item, whichever thread made
-// it, and the helper ends without taking the process down; the items before
-// it are taken as usual.
-TEST(MadeAhead, AFailedMakeIsThrownToItsTaker) {
-  for (const int threads : {1, 2}) {
-    MadeAhead<Item> items(6, 3, threads, [&](int index, Item& slot) {
-      if (index == 2) throw std::runtime_error("no room");
-      slot.index = index;
-    });
-    EXPECT_EQ(items.take(0).index, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for the helper to reach item 2
-    EXPECT_EQ(items.take(1).index, 1);
-    EXPECT_THROW(items.take(2), std::runtime_error) << threads;
   }
 }
 
