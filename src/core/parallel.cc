@@ -72,12 +72,11 @@ void HelperThread::join() {
   running_ = false;
 }
 
-bool launch_thread(HelperThread& thread, std::function<void()>* work) {
-  std::unique_ptr<std::function<void()>> owned(work);
+bool launch_thread(HelperThread& thread, std::unique_ptr<std::function<void()>> work) {
   thread.join();
   ThreadStart* start = new (std::nothrow) ThreadStart{};
   if (start == nullptr) return false;
-  start->work = std::move(owned);
+  start->work = std::move(work);
   cpu_set_t others;
   const bool have_others = sched_getaffinity(0, sizeof start->allowed, &start->allowed) == 0 &&
                            other_processors(start->allowed, others);

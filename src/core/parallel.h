@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -38,31 +39,31 @@ class HelperThread {
   void join();
 
  private:
-  friend bool launch_thread(HelperThread& thread, std::function<void()>* work);
+  friend bool launch_thread(HelperThread& thread, std::unique_ptr<std::function<void()>> work);
   pthread_t handle_{};
   bool running_ = false;
 };
 
-// Starts thread on work (which it then owns and deletes), with a small stack
+// Starts thread on work, with a small stack
 // and on another processor than the caller's when it may run elsewhere:
 // a new thread queued behind its creator waits for the creator's next
 // timer tick, up to 4 ms, while another processor idles. Once running it
-// may run on every processor it was allowed. False, with work deleted and
+// may run on every processor it was allowed. False, with work dropped and
 // thread left empty, when the system has no thread to give.
-bool launch_thread(HelperThread& thread, std::function<void()>* work);
+bool launch_thread(HelperThread& thread, std::unique_ptr<std::function<void()>> work);
 
 // start_thread for any callable: false, with thread left empty, when the
 // system has no thread or no memory to give (the caller then does the work
 // itself).
 template <typename Work>
 bool start_thread(HelperThread& thread, Work&& work) {
-  std::function<void()>* owned = nullptr;
+  std::unique_ptr<std::function<void()>> owned;
   try {
-    owned = new std::function<void()>(std::forward<Work>(work));
+    owned = std::make_unique<std::function<void()>>(std::forward<Work>(work));
   } catch (const std::bad_alloc&) {
     return false;
   }
-  return launch_thread(thread, owned);
+  return launch_thread(thread, std::move(owned));
 }
 
 // Threads that may share one run's work: 2 when the processor has two cores
