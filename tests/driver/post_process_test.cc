@@ -40,6 +40,26 @@ TEST(PostProcessStages, SmoothingWeightsAndOperators) {
   }
 }
 
+TEST(PostProcessStages, ThreeTapInPlaceMatchesTheTwoPassForm) {
+  // Every tap distance, near ones kept in a ring and far ones copied, gives
+  // the bits of s from the old values first, then the blend.
+  Samples start(310);
+  for (std::size_t i = 0; i < start.size(); ++i) start[i] = std::sin(0.37 * i) * 1000.0 + 0.1 * i;
+  for (int d = 1; d <= 12; ++d) {
+    const int out_len = 290;  // the last entries stay: the spare tail
+    std::vector<double> s(out_len);
+    for (int i = 0; i < out_len; ++i) {
+      s[i] = 0.5 * start[i] + 0.25 * start[i + d];
+      if (i >= d) s[i] = s[i] + 0.25 * start[i - d];
+    }
+    Samples expected = start;
+    for (int i = 0; i < out_len; ++i) expected[i] = 0.3 * s[i] + (1 - 0.3) * start[i];
+    Samples y = start;
+    three_tap_smooth(y, out_len, 0.3, d);
+    EXPECT_EQ(y, expected) << "d " << d;
+  }
+}
+
 TEST(PostProcessStages, BreathinessMixes) {
   struct Case { const char* flags; char letter; double voice, breath; const char* line; };
   for (const Case& c : {Case{"B0", 'B', 1.0, 0.0, "Bre=0.0\n"}, Case{"B25", 'B', 1.0, 0.5, "Bre=25.0\n"},
