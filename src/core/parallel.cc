@@ -114,6 +114,17 @@ int SplitBoundary::take() {
   return boundary_;
 }
 
+SplitBoundary::Offer SplitBoundary::offer(int n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int start = fixed_split_ >= 0 ? fixed_split_ : std::max(later_start(claimed_, end_, share_), claimed_);
+  start = std::min(start, end_);
+  if (n >= start) {
+    boundary_ = n;  // never below claimed_: start is not
+    return Offer{true, n};
+  }
+  return Offer{false, start};
+}
+
 void SplitBoundary::go_alone() {
   std::lock_guard<std::mutex> lock(mutex_);
   fixed_split_ = -1;

@@ -121,6 +121,17 @@ class SplitBoundary {
   // Second thread: where its part starts (end: nothing is left for it).
   int take();
 
+  // Second thread, for a part whose start it reaches by walking the items
+  // before it: settles the boundary at n when n is where the part may start
+  // now (the fixed split; or at least later_start beyond what the first has
+  // claimed; or the end). Otherwise leaves it unsettled and tells how far to
+  // walk before asking again (always beyond n).
+  struct Offer {
+    bool settled = false;
+    int next = 0;  // settled: where the part starts (n); else where to ask again
+  };
+  Offer offer(int n);
+
   // There is no second thread: the first does every item.
   void go_alone();
 
@@ -132,6 +143,29 @@ class SplitBoundary {
   const LaterShare share_;
   int boundary_;
   int claimed_ = 0;
+};
+
+// Something one thread makes ready for another, or gives up on: the other
+// waits for either outcome, spinning a short while before it sleeps.
+class ReadyLatch {
+ public:
+  // ready: made; false: given up. Only the first call counts.
+  void settle(bool ready) {
+    int pending = PENDING;
+    if (state_.compare_exchange_strong(pending, ready ? READY : ABANDONED)) state_.notify_all();
+  }
+
+  // Waits for settle; true when it was made ready.
+  bool wait() const {
+    if (!spin_while_unchanged(state_, PENDING)) state_.wait(PENDING);
+    return state_.load() == READY;
+  }
+
+ private:
+  static constexpr int PENDING = 0;
+  static constexpr int READY = 1;
+  static constexpr int ABANDONED = 2;
+  std::atomic<int> state_{PENDING};
 };
 
 // A helper thread for a run of small jobs that each split in two halves:

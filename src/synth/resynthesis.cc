@@ -227,11 +227,11 @@ void report_block(int blk, int n, std::string* progress) {
   if (length > 0) progress->append(line, static_cast<std::size_t>(length));
 }
 
-// Carries state over output samples 0 .. end - 1 without rendering them,
-// exactly as rendering them would; false when the loop stops before end.
-bool skip_samples(const LoopContext& ctx, LoopState& state, int end) {
+// Carries state over output samples first .. end - 1 without rendering
+// them, exactly as rendering them would; false when the loop stops before end.
+bool skip_samples(const LoopContext& ctx, LoopState& state, int first, int end) {
   SamplePlace at;
-  for (int n = 0; n < end; ++n) {
+  for (int n = first; n < end; ++n) {
     if (!place_sample(ctx, n, at)) return false;
     state.progress_block = at.blk;
     advance_voiced_phase(ctx, state, at);
@@ -284,10 +284,11 @@ std::size_t later_progress_room(const RenderParams& params, int split) {
 }
 
 // Where the second thread starts when the first has claimed the samples
-// before claimed: it first walks the samples before its start without
-// rendering them, which costs about a seventh of rendering them, so the
-// first thread's part is the larger.
-constexpr LaterShare LATER_PART{27, 50};
+// before claimed: half way from there to the end, as both render at about
+// the same speed. The second thread walks the samples before its start
+// without rendering them, asking again as it goes, so the start moves on
+// with the first thread's claims until the walk catches up with it.
+constexpr LaterShare LATER_PART{1, 2};
 
 // Samples the first thread claims at a time.
 constexpr int CLAIM_RUN = 512;
@@ -303,11 +304,24 @@ void render_first_part(const LoopContext& ctx, LoopState& state, BlockCache& cac
   }
 }
 
+// Walks the state from sample 0 to where the boundary settles; that sample,
+// or -1 when the loop stops on the way.
+int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& boundary) {
+  int n = 0;
+  while (true) {
+    const SplitBoundary::Offer offer = boundary.offer(n);
+    if (offer.settled) return n;
+    if (!skip_samples(ctx, state, n, offer.next)) return -1;
+    n = offer.next;
+  }
+}
+
 // The second thread's part: from the boundary on, after walking up to it.
 // Its blocks are its own, made on its own thread while the first renders;
-// without memory for them it takes no part, and the first renders all.
+// without memory for them it takes no part, and the first renders all. It
+// writes into out once out is ready.
 void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end, RenderedSignals& out,
-                       std::string& progress) {
+                       const ReadyLatch& out_ready, std::string& progress) {
   std::optional<BlockCache> cache;
   try {
     cache.emplace(TWO_THREAD_LANES);
@@ -315,17 +329,19 @@ void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end,
   } catch (const std::bad_alloc&) {
     return;
   }
-  const int start = boundary.take();
-  if (start >= end) return;
   LoopState state = start_state(ctx.params);
-  if (skip_samples(ctx, state, start)) render_samples(ctx, state, *cache, start, end, out, &progress);
+  const int start = walk_to_boundary(ctx, state, boundary);
+  if (start < 0 || start >= end || !out_ready.wait()) return;
+  render_samples(ctx, state, *cache, start, end, out, &progress);
 }
 
 // Both signals rendered by two threads, split at fixed_split or, when that is
-// negative, where the boundary settles.
+// negative, where the boundary settles. The second thread starts walking
+// while this one makes the signals.
 RenderedSignals render_in_two(const RenderParams& params, const SampleStore& samples, int channels,
                               const FrequencyList& list, int fixed_split) {
-  RenderedSignals out = zeroed_signals(params);
+  RenderedSignals out;
+  ReadyLatch out_ready;
   const LoopContext ctx = make_loop_context(params, samples, channels, list);
   const int end = std::max(params.out_len, 0);
   SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end), CLAIM_RUN, LATER_PART);
@@ -335,12 +351,19 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
     HelperThread later;
     const auto later_part = [&] {
       try {
-        render_later_part(ctx, boundary, end, out, later_progress);
+        render_later_part(ctx, boundary, end, out, out_ready, later_progress);
       } catch (...) {
         later_failure = std::current_exception();
       }
     };
     if (!start_thread(later, later_part)) boundary.go_alone();
+    try {
+      out = zeroed_signals(params);
+    } catch (...) {
+      out_ready.settle(false);
+      throw;
+    }
+    out_ready.settle(true);
     LoopState state = start_state(params);
     BlockCache cache(TWO_THREAD_LANES);
     render_first_part(ctx, state, cache, boundary, out);

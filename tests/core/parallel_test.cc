@@ -87,6 +87,80 @@ TEST(SplitBoundary, TwoThreadsDoEachItemOnce) {
   }
 }
 
+// A second part reached by walking: it settles only where the walk stands
+// at a start it may take, the start moving on with the first thread's
+// claims; the first stops right there.
+TEST(SplitBoundary, WalkedOfferSettlesWhereTheWalkStands) {
+  SplitBoundary boundary(100, -1, 16, LaterShare{});
+  EXPECT_EQ(boundary.claim(0), 16);
+  SplitBoundary::Offer offer = boundary.offer(0);
+  EXPECT_FALSE(offer.settled);
+  EXPECT_EQ(offer.next, 58);  // (100 + 16) / 2
+  EXPECT_EQ(boundary.claim(16), 32);
+  offer = boundary.offer(58);  // the first moved on meanwhile
+  EXPECT_FALSE(offer.settled);
+  EXPECT_EQ(offer.next, 66);
+  offer = boundary.offer(66);
+  EXPECT_TRUE(offer.settled);
+  EXPECT_EQ(offer.next, 66);
+  int n = 32;
+  for (int next = boundary.claim(n); next > n; next = boundary.claim(n)) n = next;
+  EXPECT_EQ(n, 66);
+
+  SplitBoundary fixed(100, 30, 16, LaterShare{});
+  EXPECT_EQ(fixed.offer(0).next, 30);
+  EXPECT_FALSE(fixed.offer(29).settled);
+  EXPECT_TRUE(fixed.offer(30).settled);
+
+  SplitBoundary all_claimed(40, -1, 64, LaterShare{});
+  EXPECT_EQ(all_claimed.claim(0), 40);
+  EXPECT_EQ(all_claimed.offer(0).next, 40);  // nothing is left: walk to the end
+  EXPECT_TRUE(all_claimed.offer(40).settled);
+}
+
+// Two real threads, the second walking item by item to its start while the
+// first claims: each item is done exactly once.
+TEST(SplitBoundary, WalkedOfferDoesEachItemOnce) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const int end = 5000;
+    std::vector<std::atomic<int>> done(end);
+    SplitBoundary boundary(end, -1, 7, LaterShare{});
+    HelperThread second;
+    ASSERT_TRUE(start_thread(second, [&] {
+      int n = 0;
+      for (SplitBoundary::Offer offer = boundary.offer(n); !offer.settled; offer = boundary.offer(n)) {
+        ASSERT_GT(offer.next, n);
+        n = offer.next;
+      }
+      for (int i = n; i < end; ++i) done[i]++;
+    }));
+    int n = 0;
+    for (int next = boundary.claim(n); next > n; next = boundary.claim(n)) {
+      for (; n < next; ++n) done[n]++;
+    }
+    second.join();
+    for (int i = 0; i < end; ++i) ASSERT_EQ(done[i].load(), 1) << attempt << " " << i;
+  }
+}
+
+// A latch made ready, or given up on, before or after the wait begins.
+TEST(ReadyLatch, WaitSeesTheOutcome) {
+  for (const bool ready : {true, false}) {
+    ReadyLatch early;
+    early.settle(ready);
+    early.settle(!ready);  // only the first call counts
+    EXPECT_EQ(early.wait(), ready);
+    ReadyLatch late;
+    std::atomic<int> seen{-1};
+    HelperThread waiter;
+    ASSERT_TRUE(start_thread(waiter, [&] { seen = late.wait() ? 1 : 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // past the spin: asleep
+    late.settle(ready);
+    waiter.join();
+    EXPECT_EQ(seen.load(), ready ? 1 : 0);
+  }
+}
+
 // Every job's two halves run exactly once, and both are done when run
 // returns: for jobs posted back to back, and for jobs posted after pauses
 // long enough for the helper to fall asleep. With one thread both halves run
