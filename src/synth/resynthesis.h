@@ -62,11 +62,11 @@ int64_t rendered_length(const RenderParams& params);
 // output sample / 256) whenever the loop enters a new block of the input.
 // Notes of 4096 samples or more are rendered in two parts on two threads
 // where the processor has two cores: the first thread renders from the
-// start, a run of samples at a time; the second, once it runs, takes the
-// samples from a point beyond the first one's claims. It first walks the
-// samples before that point without rendering them, to carry the loop's
-// state (the voiced head, the grain readers) exactly as rendering would; its
-// progress lines are printed after the first thread's. Every signal entry
+// start, a run of samples at a time; the second walks the samples from the
+// start without rendering them, to carry the loop's state (the voiced head,
+// the grain readers) exactly as rendering would, until it stands half way
+// between the first one's claims and the end, and renders from there on;
+// its progress lines are printed after the first thread's. Every signal entry
 // and every byte printed equal those of rendering on one thread.
 RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samples, int channels,
                              const FrequencyList& list);
