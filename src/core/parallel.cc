@@ -72,6 +72,35 @@ void HelperThread::join() {
   running_ = false;
 }
 
+void HelperThread::detach() {
+  if (!running_) return;
+  pthread_detach(handle_);
+  running_ = false;
+}
+
+bool WithdrawableHelper::launch() {
+  std::shared_ptr<Ticket> ticket = ticket_;
+  const bool started = start_thread(thread_, [ticket] {
+    int waiting = WAITING;
+    if (ticket->state.compare_exchange_strong(waiting, TAKEN)) ticket->work();
+  });
+  if (!started) ticket_.reset();
+  return started;
+}
+
+bool WithdrawableHelper::finish() {
+  if (!ticket_) return false;
+  int waiting = WAITING;
+  const bool withdrawn = ticket_->state.compare_exchange_strong(waiting, WITHDRAWN);
+  if (withdrawn) {
+    thread_.detach();
+  } else {
+    thread_.join();
+  }
+  ticket_.reset();
+  return !withdrawn;
+}
+
 bool launch_thread(HelperThread& thread, std::unique_ptr<std::function<void()>> work) {
   thread.join();
   ThreadStart* start = new (std::nothrow) ThreadStart{};
@@ -116,6 +145,7 @@ int SplitBoundary::take() {
 
 SplitBoundary::Offer SplitBoundary::offer(int n) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (claimed_ >= end_) return Offer{true, end_};
   int start = fixed_split_ >= 0 ? fixed_split_ : std::max(later_start(claimed_, end_, share_), claimed_);
   start = std::min(start, end_);
   if (n >= start) {

@@ -37,6 +37,9 @@ class HelperThread {
 
   bool joinable() const { return running_; }
   void join();
+  // Lets the thread run on and end by itself; it must touch nothing of the
+  // caller's from then on.
+  void detach();
 
  private:
   friend bool launch_thread(HelperThread& thread, std::unique_ptr<std::function<void()>> work);
@@ -65,6 +68,51 @@ bool start_thread(HelperThread& thread, Work&& work) {
   }
   return launch_thread(thread, std::move(owned));
 }
+
+// A part of the work handed to a helper thread that the poster takes back
+// when the helper has not begun it by the time the poster is through with
+// its own part: a helper whose processor is busy elsewhere (other renders
+// running at once) may start milliseconds late, and nobody waits for that.
+// The helper does the work only after winning it from the poster, so a
+// helper that starts after the poster took the work back (and went on)
+// touches nothing of the poster's.
+class WithdrawableHelper {
+ public:
+  WithdrawableHelper() = default;
+  WithdrawableHelper(const WithdrawableHelper&) = delete;
+  WithdrawableHelper& operator=(const WithdrawableHelper&) = delete;
+  ~WithdrawableHelper() { finish(); }
+
+  // Starts a helper on work; false, with nothing started, when the system
+  // has no thread or no memory to give.
+  template <typename Work>
+  bool start(Work&& work) {
+    try {
+      ticket_ = std::make_shared<Ticket>();
+      ticket_->work = std::forward<Work>(work);
+    } catch (const std::bad_alloc&) {
+      ticket_.reset();
+      return false;
+    }
+    return launch();
+  }
+
+  // Takes the work back if the helper has not begun it, else waits until
+  // the helper is through with it; true when the helper did it.
+  bool finish();
+
+ private:
+  static constexpr int WAITING = 0;
+  static constexpr int TAKEN = 1;
+  static constexpr int WITHDRAWN = 2;
+  struct Ticket {
+    std::atomic<int> state{WAITING};
+    std::function<void()> work;
+  };
+  bool launch();
+  std::shared_ptr<Ticket> ticket_;
+  HelperThread thread_;
+};
 
 // Threads that may share one run's work: 2 when the processor has two cores
 // or more, else 1.
@@ -124,11 +172,12 @@ class SplitBoundary {
   // Second thread, for a part whose start it reaches by walking the items
   // before it: settles the boundary at n when n is where the part may start
   // now (the fixed split; or at least later_start beyond what the first has
-  // claimed; or the end). Otherwise leaves it unsettled and tells how far to
-  // walk before asking again (always beyond n).
+  // claimed; or the end), and at the end at once when the first has claimed
+  // every item. Otherwise leaves it unsettled and tells where the part may
+  // start as things stand (always beyond n): the walker asks again on its way.
   struct Offer {
     bool settled = false;
-    int next = 0;  // settled: where the part starts (n); else where to ask again
+    int next = 0;  // settled: where the part starts (n or the end); else where it may
   };
   Offer offer(int n);
 

@@ -338,13 +338,14 @@ void synthesize_planned(const FilterRun& run, std::size_t j, FramePart& part) {
 // Frames the first part claims at a time.
 constexpr int FRAME_RUN = 4;
 
-// The first part: runs of frames from 0 on, as far as the boundary.
-void first_part(FilterRun& run, SplitBoundary& boundary, FramePart& part) {
+// The first part: runs of frames from j on, as far as the boundary; returns
+// where it stopped.
+int first_part(FilterRun& run, SplitBoundary& boundary, FramePart& part, int j) {
   write_into_run(part, run);
-  int j = 0;
   for (int run_end = boundary.claim(j); run_end > j; run_end = boundary.claim(j)) {
     for (; j < run_end; ++j) synthesize_planned(run, static_cast<std::size_t>(j), part);
   }
+  return j;
 }
 
 // The later part: from the boundary on. The frame before its first one is
@@ -382,7 +383,7 @@ FilterOutcome run_frames(FilterRun& run, int threads, int fixed_split) {
   std::optional<FramePart> later;
   std::exception_ptr later_failure;
   {
-    HelperThread helper;
+    WithdrawableHelper helper;
     const auto later_work = [&] {
       try {
         later_part(run, boundary, later);
@@ -390,8 +391,12 @@ FilterOutcome run_frames(FilterRun& run, int threads, int fixed_split) {
         later_failure = std::current_exception();
       }
     };
-    if (!two || !start_thread(helper, later_work)) boundary.go_alone();
-    first_part(run, boundary, first);
+    if (!two || !helper.start(later_work)) boundary.go_alone();
+    const int stopped = first_part(run, boundary, first, 0);
+    if (!helper.finish()) {
+      boundary.go_alone();  // a helper that never began leaves its frames to the first part
+      first_part(run, boundary, first, stopped);
+    }
   }
   if (later_failure) std::rethrow_exception(later_failure);
   FilterOutcome outcome;

@@ -293,26 +293,32 @@ constexpr LaterShare LATER_PART{1, 2};
 // Samples the first thread claims at a time.
 constexpr int CLAIM_RUN = 512;
 
-// The first thread's part: runs of samples from 0 on, as far as the boundary.
-void render_first_part(const LoopContext& ctx, LoopState& state, BlockCache& cache, SplitBoundary& boundary,
-                       RenderedSignals& out) {
-  int n = 0;
+// The first thread's part: runs of samples from n on, as far as the
+// boundary. Returns where it stopped, or -1 when the loop stopped first.
+int render_first_part(const LoopContext& ctx, LoopState& state, BlockCache& cache, SplitBoundary& boundary,
+                      RenderedSignals& out, int n) {
   while (true) {
     const int run_end = boundary.claim(n);
-    if (run_end <= n || !render_samples(ctx, state, cache, n, run_end, out, nullptr)) return;
+    if (run_end <= n) return n;
+    if (!render_samples(ctx, state, cache, n, run_end, out, nullptr)) return -1;
     n = run_end;
   }
 }
 
-// Walks the state from sample 0 to where the boundary settles; that sample,
-// or -1 when the loop stops on the way.
+// Samples walked at most between two looks at the boundary, so that the
+// walk stops soon once the first thread has claimed every sample.
+constexpr int WALK_RUN = 2048;
+
+// Walks the state from sample 0 to where the boundary settles; that sample
+// (the end: nothing is left), or -1 when the loop stops on the way.
 int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& boundary) {
   int n = 0;
   while (true) {
     const SplitBoundary::Offer offer = boundary.offer(n);
-    if (offer.settled) return n;
-    if (!skip_samples(ctx, state, n, offer.next)) return -1;
-    n = offer.next;
+    if (offer.settled) return offer.next;
+    const int until = std::min(offer.next, n + WALK_RUN);
+    if (!skip_samples(ctx, state, n, until)) return -1;
+    n = until;
   }
 }
 
@@ -348,7 +354,7 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
   std::string later_progress;
   std::exception_ptr later_failure;  // what the second thread threw, thrown again here
   {
-    HelperThread later;
+    WithdrawableHelper later;
     const auto later_part = [&] {
       try {
         render_later_part(ctx, boundary, end, out, out_ready, later_progress);
@@ -356,7 +362,7 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
         later_failure = std::current_exception();
       }
     };
-    if (!start_thread(later, later_part)) boundary.go_alone();
+    if (!later.start(later_part)) boundary.go_alone();
     try {
       out = zeroed_signals(params);
     } catch (...) {
@@ -366,7 +372,11 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
     out_ready.settle(true);
     LoopState state = start_state(params);
     BlockCache cache(TWO_THREAD_LANES);
-    render_first_part(ctx, state, cache, boundary, out);
+    const int stopped = render_first_part(ctx, state, cache, boundary, out, 0);
+    if (!later.finish() && stopped >= 0) {
+      boundary.go_alone();  // a second thread that never began leaves its part to this one
+      render_first_part(ctx, state, cache, boundary, out, stopped);
+    }
   }
   if (later_failure) std::rethrow_exception(later_failure);
   std::fwrite(later_progress.data(), 1, later_progress.size(), stdout);

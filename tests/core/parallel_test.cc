@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -114,8 +116,9 @@ TEST(SplitBoundary, WalkedOfferSettlesWhereTheWalkStands) {
 
   SplitBoundary all_claimed(40, -1, 64, LaterShare{});
   EXPECT_EQ(all_claimed.claim(0), 40);
-  EXPECT_EQ(all_claimed.offer(0).next, 40);  // nothing is left: walk to the end
-  EXPECT_TRUE(all_claimed.offer(40).settled);
+  offer = all_claimed.offer(3);  // nothing is left: no need to walk on
+  EXPECT_TRUE(offer.settled);
+  EXPECT_EQ(offer.next, 40);
 }
 
 // Two real threads, the second walking item by item to its start while the
@@ -128,11 +131,13 @@ TEST(SplitBoundary, WalkedOfferDoesEachItemOnce) {
     HelperThread second;
     ASSERT_TRUE(start_thread(second, [&] {
       int n = 0;
-      for (SplitBoundary::Offer offer = boundary.offer(n); !offer.settled; offer = boundary.offer(n)) {
+      SplitBoundary::Offer offer = boundary.offer(n);
+      for (; !offer.settled; offer = boundary.offer(n)) {
         ASSERT_GT(offer.next, n);
-        n = offer.next;
+        n = std::min(offer.next, n + 100);  // a walk that looks again on its way
       }
-      for (int i = n; i < end; ++i) done[i]++;
+      ASSERT_TRUE(offer.next == n || offer.next == end);
+      for (int i = offer.next; i < end; ++i) done[i]++;
     }));
     int n = 0;
     for (int next = boundary.claim(n); next > n; next = boundary.claim(n)) {
@@ -159,6 +164,31 @@ TEST(ReadyLatch, WaitSeesTheOutcome) {
     waiter.join();
     EXPECT_EQ(seen.load(), ready ? 1 : 0);
   }
+}
+
+// Work handed to a helper runs exactly when finish says the helper took it,
+// never after finish took it back; the poster then does it itself.
+TEST(WithdrawableHelper, WorkRunsOnceByOneThread) {
+  int taken = 0;
+  int withdrawn = 0;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    std::atomic<int> runs{0};
+    bool helper_did = false;
+    {
+      WithdrawableHelper helper;
+      ASSERT_TRUE(helper.start([&runs] { runs++; }));
+      if (attempt % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(300));
+      helper_did = helper.finish();
+      EXPECT_EQ(runs.load(), helper_did ? 1 : 0) << attempt;
+      EXPECT_FALSE(helper.finish());  // nothing is left to finish
+    }
+    if (!helper_did) runs++;  // the poster's own share
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    EXPECT_EQ(runs.load(), 1) << attempt;
+    (helper_did ? taken : withdrawn)++;
+  }
+  EXPECT_GT(taken, 0);
+  std::printf("taken by the helper %d times, withdrawn %d times\n", taken, withdrawn);
 }
 
 // Every job's two halves run exactly once, and both are done when run
