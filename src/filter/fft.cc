@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/constants.h"
+#include "filter/spectrum_lanes.h"
 
 namespace quillet {
 
@@ -321,20 +322,16 @@ void fft_inverse(double* re, double* im, int n, const SpectralTables& tables) {
   bit_reverse_order(re, im);
   butterfly_stages<true>(re, im, tables, tables.level);
   const double scale = 1.0 / n;
-  for (int i = 0; i < n; ++i) {
-    re[i] = re[i] * scale;
-    im[i] = im[i] * scale;
-  }
+  scale_elements(re, scale, n, tables.level);
+  scale_elements(im, scale, n, tables.level);
 }
 
 void magnitude_spectrum(double* frame, int n, const SpectralTables& tables) {
   if (n != SPECTRUM_SIZE) return;
   double imaginary[SPECTRUM_SIZE] = {};
-  for (int i = 0; i < n; ++i) frame[i] = frame[i] * tables.hann_window[i];
+  multiply_elements(frame, tables.hann_window.data(), n, tables.level);
   fft_forward(frame, imaginary, n, tables);
-  for (int i = 0; i < n; ++i) {
-    frame[i] = std::sqrt(frame[i] * frame[i] + imaginary[i] * imaginary[i]) / n;
-  }
+  magnitudes(frame, imaginary, frame, n, n, tables.level);
 }
 
 }  // namespace quillet

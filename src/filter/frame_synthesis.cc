@@ -3,24 +3,29 @@
 #include <algorithm>
 #include <cmath>
 
+#include "filter/spectrum_lanes.h"
+
 namespace quillet {
 
 namespace {
 
 // Applies the gains to the spectrum; returns the level factor to restore.
-double apply_gains(double* re, double* im, const FrameGains& gains) {
+// The magnitudes and the gained bins are made element by element at the
+// level, the two sums bin by bin in order.
+double apply_gains(double* re, double* im, const FrameGains& gains, SimdLevel level) {
   const std::vector<double>& gain = *gains.gain;
+  double magnitude[SPECTRUM_SIZE];
+  magnitudes(re, im, magnitude, 1.0, SPECTRUM_SIZE, level);
   double before = 0.0;
   double after = 0.0;
   for (int i = 0; i < SPECTRUM_SIZE; ++i) {
-    const double magnitude = std::sqrt(re[i] * re[i] + im[i] * im[i]);
-    before = before + magnitude;
-    const double gained = magnitude * gain[i];
+    before = before + magnitude[i];
+    const double gained = magnitude[i] * gain[i];
     after = after + gained;
-    re[i] = re[i] * gain[i];
-    im[i] = im[i] * gain[i];
     if (gains.gained_magnitudes != nullptr && i < DUMPED_BINS) gains.gained_magnitudes[i] = gained;
   }
+  multiply_elements(re, gain.data(), SPECTRUM_SIZE, level);
+  multiply_elements(im, gain.data(), SPECTRUM_SIZE, level);
   if (!gains.keep_level || after == 0.0) return 1.0;
   return before / after;
 }
@@ -41,6 +46,10 @@ void overlap_add(const double* frame, long long frame_at, OverlapAdd& state) {
 
 void read_frame(const std::vector<double>& signal, long long start, double* frame) {
   const long long size = static_cast<long long>(signal.size());
+  if (start >= 0 && start + SPECTRUM_SIZE <= size) {
+    std::copy_n(signal.begin() + start, SPECTRUM_SIZE, frame);
+    return;
+  }
   for (int i = 0; i < SPECTRUM_SIZE; ++i) {
     const long long n = start + i;
     frame[i] = (n >= 0 && n < size) ? signal[n] : 0.0;
@@ -52,11 +61,11 @@ void synthesize_frame(const std::vector<double>& signal, long long frame_at, con
   std::vector<double> re(SPECTRUM_SIZE);
   std::vector<double> im(SPECTRUM_SIZE, 0.0);
   read_frame(signal, frame_at - SPECTRUM_HALF, re.data());
-  for (int i = 0; i < SPECTRUM_SIZE; ++i) re[i] = re[i] * tables.sine_window[i];
+  multiply_elements(re.data(), tables.sine_window.data(), SPECTRUM_SIZE, tables.level);
   fft_forward(re.data(), im.data(), SPECTRUM_SIZE, tables);
-  const double factor = apply_gains(re.data(), im.data(), gains);
+  const double factor = apply_gains(re.data(), im.data(), gains, tables.level);
   fft_inverse(re.data(), im.data(), SPECTRUM_SIZE, tables);
-  for (int i = 0; i < SPECTRUM_SIZE; ++i) re[i] = factor * tables.sine_window[i] * re[i];
+  scale_window_elements(re.data(), factor, tables.sine_window.data(), SPECTRUM_SIZE, tables.level);
   overlap_add(re.data(), frame_at, state);
 }
 
