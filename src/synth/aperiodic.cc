@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "core/constants.h"
 #include "core/flags.h"
@@ -144,11 +145,109 @@ __attribute__((target("avx2"), flatten)) double reader_sum_avx2(const AperiodicB
 
 }  // namespace
 
-void advance_aperiodic_readers(AperiodicBank& bank, const RenderParams& params, double adv) {
-  const double inc = bank.gen_factor * params.rate_ratio - adv;
+namespace {
+
+// Every reader moved on by inc, one after the other.
+void advance_readers_plain(AperiodicBank& bank, double inc) {
   for (int k = 0; k < GRAIN_COUNT; ++k) {
     bank.phase[k] = wrap_grain_phase(bank.phase[k] + inc, GRAIN_PERIODS[k]);
   }
+}
+
+constexpr bool all_periods_positive() {
+  for (double period : GRAIN_PERIODS) {
+    if (!(period > 0.0)) return false;
+  }
+  return true;
+}
+// The lanes leave out wrap_grain_phase's test of the period.
+static_assert(all_periods_positive());
+
+// The same move with the readers side by side, a Vec (Mask) holding the
+// phases (comparisons) of two or four readers, any(masks) telling whether a
+// lane of any group is set. Each lane adds inc and wraps as wrap_grain_phase
+// does: each loop runs until no lane needs it, and a lane whose condition is
+// false keeps its value, so each lane ends with the scalar result (a NaN lane
+// fails every comparison and stays as it is). A lane more than 64 periods out
+// would need fmod: then nothing is stored and false comes back, for the plain
+// code to move the whole bank. So does a NaN increment: added to a NaN phase,
+// it is the operand order the compiler picks that decides which of the two
+// NaNs comes out.
+template <typename Vec, typename Mask, typename Any>
+inline __attribute__((always_inline)) bool advance_readers_lanes(AperiodicBank& bank, double inc, Any any) {
+  constexpr int width = sizeof(Vec) / sizeof(double);
+  constexpr int groups = GRAIN_COUNT / width;
+  static_assert(groups * width == GRAIN_COUNT);
+  if (std::isnan(inc)) return false;
+  Vec period[groups], phase[groups];
+  Mask outside[groups];
+#pragma GCC unroll 4
+  for (int g = 0; g < groups; ++g) {
+    std::memcpy(&period[g], GRAIN_PERIODS.data() + g * width, sizeof(Vec));
+    std::memcpy(&phase[g], bank.phase.data() + g * width, sizeof(Vec));
+    phase[g] = phase[g] + inc;
+    outside[g] = (phase[g] > 64.0 * period[g]) | (phase[g] < -64.0 * period[g]);
+  }
+  if (any(outside)) return false;
+  for (;;) {
+    Mask low[groups];
+#pragma GCC unroll 4
+    for (int g = 0; g < groups; ++g) low[g] = phase[g] < 0.0;
+    if (!any(low)) break;
+#pragma GCC unroll 4
+    for (int g = 0; g < groups; ++g) phase[g] = low[g] ? phase[g] + period[g] : phase[g];
+  }
+  for (;;) {
+    Mask high[groups];
+#pragma GCC unroll 4
+    for (int g = 0; g < groups; ++g) high[g] = phase[g] > period[g];
+    if (!any(high)) break;
+#pragma GCC unroll 4
+    for (int g = 0; g < groups; ++g) phase[g] = high[g] ? phase[g] - period[g] : phase[g];
+  }
+#pragma GCC unroll 4
+  for (int g = 0; g < groups; ++g) std::memcpy(bank.phase.data() + g * width, &phase[g], sizeof(Vec));
+  return true;
+}
+
+// Two readers to an SSE2 register (vectors of four would be split into
+// single lanes for the comparisons), four to an AVX2 one; whether any lane
+// of a mask is set, in each instruction set (the AVX2 one not forced inline,
+// as Avx2Eval).
+typedef double PairLanes __attribute__((vector_size(16)));
+typedef long long PairMask __attribute__((vector_size(16)));
+
+struct Sse2Any {
+  __attribute__((always_inline)) bool operator()(const PairMask (&mask)[4]) const {
+    const PairMask some = (mask[0] | mask[1]) | (mask[2] | mask[3]);
+    return (some[0] | some[1]) != 0;
+  }
+};
+
+struct Avx2Any {
+  __attribute__((target("avx2"))) bool operator()(const LaneMask (&mask)[2]) const {
+    return _mm256_movemask_pd(reinterpret_cast<__m256d>(mask[0] | mask[1])) != 0;
+  }
+};
+
+bool advance_readers_sse2(AperiodicBank& bank, double inc) {
+  return advance_readers_lanes<PairLanes, PairMask>(bank, inc, Sse2Any{});
+}
+
+__attribute__((target("avx2"), flatten)) bool advance_readers_avx2(AperiodicBank& bank, double inc) {
+  return advance_readers_lanes<Lanes, LaneMask>(bank, inc, Avx2Any{});
+}
+
+}  // namespace
+
+void advance_aperiodic_readers(AperiodicBank& bank, const RenderParams& params, double adv) {
+  const double inc = bank.gen_factor * params.rate_ratio - adv;
+  if (bank.level == SimdLevel::avx2) {
+    if (advance_readers_avx2(bank, inc)) return;
+  } else if (bank.level == SimdLevel::sse2) {
+    if (advance_readers_sse2(bank, inc)) return;
+  }
+  advance_readers_plain(bank, inc);
 }
 
 double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, double pos,

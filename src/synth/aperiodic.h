@@ -52,7 +52,9 @@ double aperiodic_envelope(int n, const RenderParams& params);
 double wrap_grain_phase(double phase, double period);
 
 // Moves every reader on by one output sample at input advance adv, as
-// aperiodic_step does before it reads.
+// aperiodic_step does before it reads: side by side in vector lanes at the
+// bank's level, one by one when a phase lands more than 64 periods out or the
+// increment is NaN, with the bits of the plain one-by-one move at every level.
 void advance_aperiodic_readers(AperiodicBank& bank, const RenderParams& params, double adv);
 
 // One output sample of the aperiodic part at output index n, input position
