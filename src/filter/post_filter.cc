@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
+#include <span>
 
 #include "core/frequency_list.h"
 #include "core/constants.h"
@@ -229,6 +231,32 @@ FilterPlan plan_filter(const TimeMapping& mapping, int length) {
   return plan;
 }
 
+// A filtered signal's samples, made without being set first: the frames
+// write every one of them, each part its own, so the pages are first
+// touched by the thread that fills them. Whatever the frames would leave
+// unwritten is set to 0 beforehand.
+struct WorkSignal {
+  std::unique_ptr<double[]> values;
+  std::size_t size = 0;
+
+  std::span<double> span() const { return {values.get(), size}; }
+};
+
+// Samples the planned frames write: frame j > 0 completes 512 (j - 1) ...
+// 512 j - 1.
+long long samples_written(const FilterPlan& plan) {
+  return (static_cast<long long>(plan.frames.size()) - 1) * SPECTRUM_HALF;
+}
+
+WorkSignal make_work_signal(const FilterPlan& plan, int out_len) {
+  WorkSignal work;
+  work.size = static_cast<std::size_t>(std::max(out_len, 0));
+  work.values = std::make_unique_for_overwrite<double[]>(work.size);
+  const long long written = std::clamp(samples_written(plan), 0LL, static_cast<long long>(work.size));
+  std::fill(work.values.get() + written, work.values.get() + work.size, 0.0);
+  return work;
+}
+
 // What every frame reads, set once for the run.
 struct FilterRun {
   const FilterCall& call;
@@ -237,8 +265,8 @@ struct FilterRun {
   bool split_active = false;
   SpectralTables tables{};
   std::vector<double> fade_in{};
-  std::vector<double> voiced_work{};     // the filtered voiced signal
-  std::vector<double> aperiodic_work{};  // the filtered aperiodic signal, with the band split
+  WorkSignal voiced_work{};     // the filtered voiced signal
+  WorkSignal aperiodic_work{};  // the filtered aperiodic signal, with the band split
   std::FILE* dump = nullptr;
 };
 
@@ -287,8 +315,8 @@ FramePart start_part(const FilterRun& run) {
 // Writes the part's frames into the run's filtered signals; a part without
 // them only keeps the last frame's overlap.
 void write_into_run(FramePart& part, FilterRun& run) {
-  part.voiced_out.work = run.voiced_work;
-  part.aperiodic_out.work = run.aperiodic_work;
+  part.voiced_out.work = run.voiced_work.span();
+  part.aperiodic_out.work = run.aperiodic_work.span();
 }
 
 // Gains of the aperiodic signal: the opposite sides of the band split; 1
@@ -420,8 +448,8 @@ void start_run(FilterRun& run, const std::string& flags, int out_len) {
   run.split_active = band_split_active(run.options);
   run.tables = make_spectral_tables();
   run.fade_in = make_fade_in();
-  run.voiced_work.assign(out_len, 0.0);
-  if (run.split_active) run.aperiodic_work.assign(out_len, 0.0);
+  run.voiced_work = make_work_signal(run.plan, out_len);
+  if (run.split_active) run.aperiodic_work = make_work_signal(run.plan, out_len);
   std::printf("\x83\x74\x83\x42\x83\x8b\x83\x5e\x92\x86\n");  // フィルタ中
   if (has_flag(flags, 'S')) run.dump = std::fopen("tmp.bin", "wb");
 }
@@ -431,9 +459,9 @@ void print_progress(const FilterPlan& plan) {
   for (std::size_t j = 0; j + 1 < plan.frames.size(); ++j) std::printf("%d->%zu \r", plan.frames[j].block, j);
 }
 
-void copy_back(const std::vector<double>& work, std::vector<double>& signal) {
-  const std::size_t count = std::min(work.size(), signal.size());
-  std::copy(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(count), signal.begin());
+void copy_back(const WorkSignal& work, std::vector<double>& signal) {
+  const std::size_t count = std::min(work.size, signal.size());
+  std::copy_n(work.values.get(), count, signal.begin());
 }
 
 }  // namespace

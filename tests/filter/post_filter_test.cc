@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -315,6 +318,41 @@ TEST(PostFilter, HostileArgumentsStayInBoundsAndFinite) {
     run(c);
     for (int n = 0; n < c.out_len; ++n) {
       ASSERT_TRUE(std::isfinite(c.voiced[n]) && std::isfinite(c.aperiodic[n])) << n;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillet
+
+// Arrays made with new[] (the filter's work signals, which are not set
+// before the frames write them) come out of this test program filled with
+// all-ones bytes, a NaN in every double: a sample no frame wrote shows.
+void* operator new[](std::size_t size) {
+  void* p = std::malloc(size > 0 ? size : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  std::memset(p, 0xff, size);
+  return p;
+}
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace quillet {
+namespace {
+
+// Every filtered sample comes from a frame, for lengths on and beside the
+// frame hop, with and without the band split.
+TEST(PostFilter, EveryFilteredSampleComesFromAFrame) {
+  for (const int length : {1, 511, 512, 513, 1024, 1500, 2049}) {
+    for (const char* flags : {"", "x4v-6"}) {
+      FilterCase c = one_to_one_case(length);
+      c.aperiodic = test::noise_values(c.voiced.size(), 800.0, 3);
+      c.flags = flags;
+      run(c);
+      for (int i = 0; i < length; ++i) {
+        ASSERT_TRUE(std::isfinite(c.voiced[i])) << length << " " << flags << " " << i;
+        ASSERT_TRUE(std::isfinite(c.aperiodic[i])) << length << " " << flags << " " << i;
+      }
     }
   }
 }
