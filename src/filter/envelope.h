@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "core/simd.h"
+
 namespace quillet {
 
 // Raised-cosine weights 0.5 + 0.5 cos(m pi / pitch_bins) for the offsets
@@ -28,6 +30,7 @@ struct EnvelopeSettings {
   double band_gain = 1.0;    // gain of the bins above the cutoff
   int band_index = 0;        // bins 0 ... band_index and 1023 - band_index ... 1023 are never boosted
   int window = 1024;         // output window length the output spectrum was summed for
+  SimdLevel level = SimdLevel::plain;  // how wide the smoothed sums are formed (the same bits at every level)
 };
 
 // Writes curve[0 ... 1023]. input_spectrum holds 1025 entries (the last 0),

@@ -191,6 +191,7 @@ void make_curve(CurveSlot& slot, const FilterOptions& options, const SpectralTab
   settings.band_gain = options.band_gain;
   settings.band_index = call.band_index;
   settings.window = place.window;
+  settings.level = tables.level;
   const std::vector<double> input_spectrum = input_spectrum_at(call, tables, place.input);
   const std::vector<double> output_spectrum = output_spectrum_at(call, tables, c, place.window);
   compute_gain_curve(input_spectrum, output_spectrum, settings, slot.curve);

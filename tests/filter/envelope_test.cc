@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
+
+#include "support/simd_levels.h"
 
 namespace quillet {
 namespace {
@@ -152,6 +155,36 @@ TEST(GainCurve, DegeneratePitchesAndWindowStayFinite) {
   settings.source_bins = INF_D;
   settings.window = 1024;
   for (double v : curve_of(in, out, settings)) ASSERT_NEAR(v, 1.0, 1e-12);
+}
+
+}  // namespace
+}  // namespace quillet
+
+namespace quillet {
+namespace {
+
+// The smoothed sums formed side by side give every bin the bits it gets at
+// the plain level: pitches from below a bin to wider than a vector's bins,
+// warped and not, with silent bins among the input's.
+TEST(GainCurve, EveryLevelGivesThePlainBits) {
+  std::vector<double> in = uneven_spectrum();
+  for (int k = 100; k < 140; ++k) in[k] = 0.0;
+  const std::vector<double> out = uneven_spectrum(N);
+  for (const double pitch : {0.5, 3.0, 4.7, 13.0, 40.25, 700.0}) {
+    for (const double gen : {1.0, 1.3}) {
+      EnvelopeSettings settings = settings_for(pitch, 2);
+      settings.target_bins = pitch * 0.8;
+      settings.gen = gen;
+      const std::vector<double> plain = curve_of(in, out, settings);
+      for (const SimdLevel level : test::runnable_levels()) {
+        settings.level = level;
+        const std::vector<double> curve = curve_of(in, out, settings);
+        ASSERT_EQ(curve.size(), plain.size());
+        EXPECT_EQ(std::memcmp(curve.data(), plain.data(), plain.size() * sizeof(double)), 0)
+            << simd_level_name(level) << " pitch " << pitch << " gen " << gen;
+      }
+    }
+  }
 }
 
 }  // namespace
