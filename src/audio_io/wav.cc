@@ -1,7 +1,9 @@
 #include "audio_io/wav.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -152,9 +154,15 @@ std::vector<unsigned char> wav_file_bytes(const int16_t* samples, int32_t data_b
   put_le16(h + 34, static_cast<uint16_t>(bits_per_sample));
   put_le32(h + 36, 0x61746164u);  // "data"
   put_le32(h + 40, static_cast<uint32_t>(data_bytes));
-  for (int32_t j = 0; j < data_bytes; ++j) {
-    const uint16_t sample = static_cast<uint16_t>(samples[j / 2]);
-    h[HEADER_BYTES + j] = static_cast<unsigned char>(j % 2 == 0 ? sample & 0xFF : sample >> 8);
+  // Each sample low byte first: the samples' own bytes where the processor
+  // keeps them in that order.
+  if constexpr (std::endian::native == std::endian::little) {
+    if (data_bytes > 0) std::memcpy(h + HEADER_BYTES, samples, static_cast<std::size_t>(data_bytes));
+  } else {
+    for (int32_t j = 0; j < data_bytes; ++j) {
+      const uint16_t sample = static_cast<uint16_t>(samples[j / 2]);
+      h[HEADER_BYTES + j] = static_cast<unsigned char>(j % 2 == 0 ? sample & 0xFF : sample >> 8);
+    }
   }
   return bytes;
 }
