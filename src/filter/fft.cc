@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "core/constants.h"
-#include "filter/spectrum_lanes.h"
+#include "filter/frame_lanes.h"
 
 namespace quillet {
 

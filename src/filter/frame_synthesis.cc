@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "filter/spectrum_lanes.h"
+#include "filter/frame_lanes.h"
 
 namespace quillet {
 

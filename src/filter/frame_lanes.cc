@@ -1,4 +1,4 @@
-#include "filter/spectrum_lanes.h"
+#include "filter/frame_lanes.h"
 
 #include <immintrin.h>
 

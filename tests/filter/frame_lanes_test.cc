@@ -1,4 +1,4 @@
-#include "filter/spectrum_lanes.h"
+#include "filter/frame_lanes.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +38,7 @@ std::vector<double> awkward_values(int n, uint64_t seed) {
 
 // Every level gives the plain loop's bits, for lengths that end inside a
 // vector as well as whole ones; worked values check the plain loops.
-TEST(SpectrumLanes, EveryLevelGivesThePlainBits) {
+TEST(FrameLanes, EveryLevelGivesThePlainBits) {
   for (const int n : {0, 1, 3, 7, 1024, 1025}) {
     const std::vector<double> x = awkward_values(n, 11 + n);
     const std::vector<double> w = awkward_values(n, 99 + n);
