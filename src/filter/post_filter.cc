@@ -384,6 +384,7 @@ void later_part(FilterRun& run, SplitBoundary& boundary, std::optional<FramePart
   try {
     part.emplace(start_part(run));
   } catch (const std::bad_alloc&) {
+    boundary.go_alone();
     return;
   }
   const int end = static_cast<int>(run.plan.frames.size());
@@ -422,10 +423,8 @@ FilterOutcome run_frames(FilterRun& run, int threads, int fixed_split) {
     };
     if (!two || !helper.start(later_work)) boundary.go_alone();
     const int stopped = first_part(run, boundary, first, 0);
-    if (!helper.finish()) {
-      boundary.go_alone();  // a helper that never began leaves its frames to the first part
-      first_part(run, boundary, first, stopped);
-    }
+    if (!helper.finish()) boundary.go_alone();  // a helper that never began leaves its frames to this part
+    first_part(run, boundary, first, stopped);  // and so does one without memory for its own
   }
   if (later_failure) std::rethrow_exception(later_failure);
   FilterOutcome outcome;

@@ -324,8 +324,8 @@ int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& bo
 
 // The second thread's part: from the boundary on, after walking up to it.
 // Its blocks are its own, made on its own thread while the first renders;
-// without memory for them it takes no part, and the first renders all. It
-// writes into out once out is ready.
+// without memory for them it takes no part, and leaves the first to render
+// all. It writes into out once out is ready.
 void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end, RenderedSignals& out,
                        const ReadyLatch& out_ready, std::string& progress) {
   std::optional<BlockCache> cache;
@@ -333,6 +333,7 @@ void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end,
     cache.emplace(TWO_THREAD_LANES);
     progress.reserve(later_progress_room(ctx.params, later_start(0, end, LATER_PART)));
   } catch (const std::bad_alloc&) {
+    boundary.go_alone();
     return;
   }
   LoopState state = start_state(ctx.params);
@@ -373,9 +374,10 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
     LoopState state = start_state(params);
     BlockCache cache(TWO_THREAD_LANES);
     const int stopped = render_first_part(ctx, state, cache, boundary, out, 0);
-    if (!later.finish() && stopped >= 0) {
-      boundary.go_alone();  // a second thread that never began leaves its part to this one
-      render_first_part(ctx, state, cache, boundary, out, stopped);
+    const bool helped = later.finish();
+    if (stopped >= 0) {
+      if (!helped) boundary.go_alone();  // a second thread that never began leaves its part to this one
+      render_first_part(ctx, state, cache, boundary, out, stopped);  // and so does one that gave up
     }
   }
   if (later_failure) std::rethrow_exception(later_failure);
