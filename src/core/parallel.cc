@@ -82,7 +82,10 @@ bool WithdrawableHelper::launch() {
   std::shared_ptr<Ticket> ticket = ticket_;
   const bool started = start_thread(thread_, [ticket] {
     int waiting = WAITING;
-    if (ticket->state.compare_exchange_strong(waiting, TAKEN)) ticket->work();
+    if (!ticket->state.compare_exchange_strong(waiting, TAKEN)) return;
+    ticket->work();
+    ticket->state.store(DONE);
+    ticket->state.notify_all();
   });
   if (!started) ticket_.reset();
   return started;
@@ -92,11 +95,10 @@ bool WithdrawableHelper::finish() {
   if (!ticket_) return false;
   int waiting = WAITING;
   const bool withdrawn = ticket_->state.compare_exchange_strong(waiting, WITHDRAWN);
-  if (withdrawn) {
-    thread_.detach();
-  } else {
-    thread_.join();
+  if (!withdrawn) {
+    if (!spin_while_unchanged(ticket_->state, TAKEN)) ticket_->state.wait(TAKEN);
   }
+  thread_.detach();
   ticket_.reset();
   return !withdrawn;
 }

@@ -75,7 +75,9 @@ bool start_thread(HelperThread& thread, Work&& work) {
 // running at once) may start milliseconds late, and nobody waits for that.
 // The helper does the work only after winning it from the poster, so a
 // helper that starts after the poster took the work back (and went on)
-// touches nothing of the poster's.
+// touches nothing of the poster's. The poster waits for the work, not for
+// the thread: what the work owns (its captures) goes with the thread once
+// it is done.
 class WithdrawableHelper {
  public:
   WithdrawableHelper() = default;
@@ -105,6 +107,7 @@ class WithdrawableHelper {
   static constexpr int WAITING = 0;
   static constexpr int TAKEN = 1;
   static constexpr int WITHDRAWN = 2;
+  static constexpr int DONE = 3;
   struct Ticket {
     std::atomic<int> state{WAITING};
     std::function<void()> work;

@@ -323,12 +323,12 @@ int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& bo
 }
 
 // The second thread's part: from the boundary on, after walking up to it.
-// Its blocks are its own, made on its own thread while the first renders;
-// without memory for them it takes no part, and leaves the first to render
-// all. It writes into out once out is ready.
+// Its blocks are its own, made into cache on its own thread while the first
+// renders (and let go on that thread once it is done); without memory for
+// them it takes no part, and leaves the first to render all. It writes into
+// out once out is ready.
 void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end, RenderedSignals& out,
-                       const ReadyLatch& out_ready, std::string& progress) {
-  std::optional<BlockCache> cache;
+                       const ReadyLatch& out_ready, std::string& progress, std::optional<BlockCache>& cache) {
   try {
     cache.emplace(TWO_THREAD_LANES);
     progress.reserve(later_progress_room(ctx.params, later_start(0, end, LATER_PART)));
@@ -356,9 +356,9 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
   std::exception_ptr later_failure;  // what the second thread threw, thrown again here
   {
     WithdrawableHelper later;
-    const auto later_part = [&] {
+    const auto later_part = [&, cache = std::optional<BlockCache>()]() mutable {
       try {
-        render_later_part(ctx, boundary, end, out, out_ready, later_progress);
+        render_later_part(ctx, boundary, end, out, out_ready, later_progress, cache);
       } catch (...) {
         later_failure = std::current_exception();
       }
