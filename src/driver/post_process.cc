@@ -89,18 +89,6 @@ double clean_peak(std::vector<double>& y, int out_len) {
   return peak;
 }
 
-// The three-tap pass with the values before it copied whole.
-void three_tap_smooth_copied(std::vector<double>& y, int out_len, double w, int d) {
-  std::vector<double> s(std::max(out_len, 0));
-  for (int i = 0; i < out_len; ++i) {
-    s[i] = 0.5 * y[i] + 0.25 * entry_or_zero(y, static_cast<long long>(i) + d);
-    if (i >= d) s[i] = s[i] + 0.25 * y[i - d];
-  }
-  for (int i = 0; i < out_len; ++i) y[i] = w * s[i] + (1 - w) * y[i];
-}
-
-constexpr int MAX_RING_DISTANCE = 8;
-
 void release(std::vector<double>& buffer) { std::vector<double>().swap(buffer); }
 
 }  // namespace
@@ -128,21 +116,19 @@ void one_pole_smooth(std::vector<double>& y, int out_len, double a) {
 }
 
 // The pass in place: the values before the pass that it still reads behind
-// the one it writes (the last d) are kept in a ring, those ahead are not yet
-// written. Far tap distances go through a whole copy instead.
+// the one it writes (the last d) are kept in a ring; those at or ahead of it
+// are not yet written.
 void three_tap_smooth(std::vector<double>& y, int out_len, double w, int d) {
-  if (d < 1 || d > MAX_RING_DISTANCE) {
-    three_tap_smooth_copied(y, out_len, w, d);
-    return;
-  }
-  double behind[MAX_RING_DISTANCE];
-  int slot = 0;  // where the value d places behind the current one is kept
+  std::vector<double> behind(static_cast<std::size_t>(std::max(d, 0)));
+  std::size_t slot = 0;  // where the value d places behind the current one is kept
   for (int i = 0; i < out_len; ++i) {
     const double before = y[i];
     double s = 0.5 * before + 0.25 * entry_or_zero(y, static_cast<long long>(i) + d);
-    if (i >= d) s = s + 0.25 * behind[slot];
-    behind[slot] = before;
-    slot = slot + 1 == d ? 0 : slot + 1;
+    if (i >= d) s = s + 0.25 * (d > 0 ? behind[slot] : y[i - d]);
+    if (d > 0) {
+      behind[slot] = before;
+      slot = slot + 1 == behind.size() ? 0 : slot + 1;
+    }
     y[i] = w * s + (1 - w) * before;
   }
 }

@@ -41,11 +41,11 @@ TEST(PostProcessStages, SmoothingWeightsAndOperators) {
 }
 
 TEST(PostProcessStages, ThreeTapInPlaceMatchesTheTwoPassForm) {
-  // Every tap distance, near ones kept in a ring and far ones copied, gives
-  // the bits of s from the old values first, then the blend.
+  // Every tap distance gives the bits of s from the old values first, then
+  // the blend; at distance 0 all three taps read the sample itself.
   Samples start(310);
   for (std::size_t i = 0; i < start.size(); ++i) start[i] = std::sin(0.37 * i) * 1000.0 + 0.1 * i;
-  for (int d = 1; d <= 12; ++d) {
+  for (int d = 0; d <= 12; ++d) {
     const int out_len = 290;  // the last entries stay: the spare tail
     std::vector<double> s(out_len);
     for (int i = 0; i < out_len; ++i) {
