@@ -62,21 +62,22 @@ void BM_RenderOneSecondNote(benchmark::State& state) {
 }
 BENCHMARK(BM_RenderOneSecondNote)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Solving the splines of consecutive blocks, the argument many at once (the
-// loop's caches hold three or four).
-void BM_SolveSplineBlocks(benchmark::State& state) {
+// A block solved whole, and a block made from the one a block step before
+// it, as the loop makes them while it walks forward.
+void BM_LoadSplineBlock(benchmark::State& state) {
   const BenchNote note = one_second_note();
-  const int count = static_cast<int>(state.range(0));
-  std::vector<SplineBlock> blocks(static_cast<std::size_t>(count));
+  const bool from_earlier = state.range(0) != 0;
+  SweptBlock swept;
+  SweptBlock unused;
   int origin = 0;
   for (auto _ : state) {
-    load_spline_blocks(blocks.data(), count, note.store, origin, 1);
-    benchmark::DoNotOptimize(blocks.data());
-    origin = (origin + count * BLOCK_STEP) % 40000;
+    load_swept_block(swept, from_earlier ? swept : unused, note.store, origin, 1);
+    benchmark::DoNotOptimize(swept.block.pieces.data());
+    origin = origin + BLOCK_STEP < 40000 ? origin + BLOCK_STEP : 0;
   }
-  state.SetItemsProcessed(state.iterations() * count);
+  state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SolveSplineBlocks)->Arg(3)->Arg(4)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LoadSplineBlock)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quillet

@@ -1,6 +1,7 @@
 #include "synth/resynthesis.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -119,39 +120,41 @@ int block_index(int64_t ip) {
   return static_cast<int>(std::clamp<int64_t>(ip / BLOCK_STEP, 0, MAX_BLOCK_INDEX));
 }
 
-// The spline blocks the loop reads, solved up to SPLINE_LANES consecutive
-// ones at a time (as many as it holds): the loop mostly walks forward through
-// the blocks, so the next ones are ready when it gets there. Each block holds
-// the same numbers however it was solved.
+// The spline blocks the loop reads: the one it is in and the one it was in
+// before, so that stepping back and forth across a block boundary solves
+// nothing. Each new block is made from the last one where it can be (the
+// loop mostly walks forward a block at a time), else solved whole; either
+// way it holds the same numbers. A slot takes memory only once a block goes
+// into it: a short note reads a single block.
 struct BlockCache {
-  explicit BlockCache(int lanes) : blocks(static_cast<std::size_t>(std::clamp(lanes, 1, SPLINE_LANES))) {}
-  std::vector<SplineBlock> blocks;
-  int first = 0;
-  int count = 0;
+  std::array<std::optional<SweptBlock>, 2> slots;
+  std::array<int, 2> held{-1, -1};  // block index in each slot; -1: none
+  int last = 0;                     // the slot handed out last
 };
 
-// The block of index blk, solving it with its neighbours when it is not held:
-// the ones after it, or the ones before it when the loop walks backwards.
-const SplineBlock& cached_block(BlockCache& cache, int blk, int previous_blk, const SampleStore& samples,
-                                int channels) {
-  if (cache.count == 0 || blk < cache.first || blk >= cache.first + cache.count) {
-    const int lanes = static_cast<int>(cache.blocks.size());
-    const bool backwards = previous_blk >= 0 && blk < previous_blk;
-    const int first = backwards ? std::max(0, blk - (lanes - 1)) : blk;
-    cache.first = first;
-    cache.count = static_cast<int>(std::min<int64_t>(lanes, MAX_BLOCK_INDEX - first + 1));
-    load_spline_blocks(cache.blocks.data(), cache.count, samples, first * BLOCK_STEP - BLOCK_LEAD, channels);
+// The block of index blk, made into the other slot when it is not held.
+const SplineBlock& cached_block(BlockCache& cache, int blk, const SampleStore& samples, int channels) {
+  for (int slot = 0; slot < 2; ++slot) {
+    if (cache.held[slot] == blk) {
+      cache.last = slot;
+      return cache.slots[slot]->block;
+    }
   }
-  return cache.blocks[static_cast<std::size_t>(blk - cache.first)];
+  const bool holds_any = cache.held[cache.last] >= 0;
+  const int slot = holds_any ? 1 - cache.last : cache.last;
+  if (!cache.slots[slot]) cache.slots[slot].emplace();
+  SweptBlock& target = *cache.slots[slot];
+  const SweptBlock& earlier = holds_any ? *cache.slots[cache.last] : target;
+  cache.held[slot] = -1;
+  load_swept_block(target, earlier, samples, blk * BLOCK_STEP - BLOCK_LEAD, channels);
+  cache.held[slot] = blk;
+  cache.last = slot;
+  return cache.slots[slot]->block;
 }
 
 // Notes shorter than this are rendered on one thread: a second one would
 // cost more to start than it saves.
 constexpr int MIN_SPLIT_LENGTH = 4096;
-
-// Blocks each of the two threads holds: three each render as fast as four
-// (timed side by side) with 200 KiB less memory.
-constexpr int TWO_THREAD_LANES = 3;
 
 // What every output sample of one run reads, set once.
 struct LoopContext {
@@ -255,7 +258,7 @@ bool render_samples(const LoopContext& ctx, LoopState& state, BlockCache& cache,
       state.progress_block = at.blk;
     }
     if (at.blk != held_block) {
-      block = &cached_block(cache, at.blk, held_block, ctx.samples, ctx.channels);
+      block = &cached_block(cache, at.blk, ctx.samples, ctx.channels);
       held_block = at.blk;
     }
     advance_voiced_phase(ctx, state, at);
@@ -330,7 +333,7 @@ int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& bo
 void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end, RenderedSignals& out,
                        const ReadyLatch& out_ready, std::string& progress, std::optional<BlockCache>& cache) {
   try {
-    cache.emplace(TWO_THREAD_LANES);
+    cache.emplace();
     progress.reserve(later_progress_room(ctx.params, later_start(0, end, LATER_PART)));
   } catch (const std::bad_alloc&) {
     boundary.go_alone();
@@ -372,7 +375,7 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
     }
     out_ready.settle(true);
     LoopState state = start_state(params);
-    BlockCache cache(TWO_THREAD_LANES);
+    BlockCache cache;
     const int stopped = render_first_part(ctx, state, cache, boundary, out, 0);
     const bool helped = later.finish();
     if (stopped >= 0) {
@@ -458,7 +461,7 @@ RenderedSignals resynthesize(const RenderParams& params, const SampleStore& samp
   }
   RenderedSignals out = zeroed_signals(params);
   LoopState state = start_state(params);
-  BlockCache cache(SPLINE_LANES);
+  BlockCache cache;
   render_samples(make_loop_context(params, samples, channels, list), state, cache, 0, params.out_len, out,
                  nullptr);
   return out;

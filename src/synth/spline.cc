@@ -1,7 +1,5 @@
 #include "synth/spline.h"
 
-#include "synth/spline_lanes.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -17,6 +15,7 @@ namespace {
 struct SweepPivots {
   std::vector<double> l;
   std::vector<double> mu;
+  int settled = 0;  // from this entry on every l (and mu) is the same number
 };
 
 SweepPivots sweep_pivots(int n) {
@@ -35,6 +34,7 @@ SweepPivots sweep_pivots(int n) {
     pivots.l[k] = pivots.l[i];
     pivots.mu[k] = pivots.mu[i];
   }
+  pivots.settled = i < n ? i - 1 : n;
   return pivots;
 }
 
@@ -80,106 +80,6 @@ inline double frame_value(const SampleStore& samples, int64_t frame, int64_t str
   const int64_t index = frame * stride;
   const bool inside = stride > 0 && index >= 0 && index < static_cast<int64_t>(samples.size());
   return inside ? static_cast<double>(samples[static_cast<std::size_t>(index)]) : 0.0;
-}
-
-inline __attribute__((always_inline)) Lanes load_piece(const SplinePiece& piece) {
-  Lanes row;
-  std::memcpy(&row, &piece, sizeof row);
-  return row;
-}
-
-inline __attribute__((always_inline)) void store_piece(SplinePiece& piece, Lanes row) {
-  std::memcpy(static_cast<void*>(&piece), &row, sizeof row);
-}
-
-// Lane q of the four column vectors y, b, c and d as piece q's row
-// {y, b, c, d}: a 4 x 4 transpose by shuffles.
-inline __attribute__((always_inline)) void store_columns(SplinePiece* const* p, int j, Lanes y, Lanes b,
-                                                         Lanes c, Lanes d) {
-  const Lanes yb02 = __builtin_shufflevector(y, b, 0, 4, 2, 6);
-  const Lanes yb13 = __builtin_shufflevector(y, b, 1, 5, 3, 7);
-  const Lanes cd02 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
-  const Lanes cd13 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
-  store_piece(p[0][j], __builtin_shufflevector(yb02, cd02, 0, 1, 4, 5));
-  store_piece(p[1][j], __builtin_shufflevector(yb13, cd13, 0, 1, 4, 5));
-  store_piece(p[2][j], __builtin_shufflevector(yb02, cd02, 2, 3, 6, 7));
-  store_piece(p[3][j], __builtin_shufflevector(yb13, cd13, 2, 3, 6, 7));
-}
-
-// The y entries at index i of the four blocks, read from the store (as
-// convert_block reads it) and put in place.
-inline __attribute__((always_inline)) Lanes fill_y_lanes(SplinePiece* const* p, const int64_t* first_frame,
-                                                         int i, const SampleStore& samples, int64_t stride) {
-  const Lanes y = Lanes{frame_value(samples, first_frame[0] + i, stride), frame_value(samples, first_frame[1] + i, stride),
-                        frame_value(samples, first_frame[2] + i, stride), frame_value(samples, first_frame[3] + i, stride)};
-  for (int q = 0; q < SPLINE_LANES; ++q) p[q][i].y = y[q];
-  return y;
-}
-
-// Loads 2 to 4 blocks of BLOCK_LENGTH entries, their origins set, and
-// solves their splines at once: the spline_compute sweep, which reads each
-// block's entries from the store as it goes and keeps its z in the c fields,
-// then the back substitution. With fewer than four blocks the last one also
-// fills the spare lanes, which store the very numbers its own lane stores.
-// Inlined into one caller per instruction set.
-inline __attribute__((always_inline)) void solve_four(SplineBlock* blocks, int count, const SampleStore& samples,
-                                                      int channels) {
-  const int n = BLOCK_LENGTH;
-  const SweepPivots& pivots = block_pivots();
-  const double* l = pivots.l.data();
-  const double* mu = pivots.mu.data();
-  const int64_t stride = channels < 1 ? 0 : channels;
-  SplinePiece* p[SPLINE_LANES];
-  int64_t first_frame[SPLINE_LANES];
-  for (int q = 0; q < SPLINE_LANES; ++q) {
-    SplineBlock& block = blocks[std::min(q, count - 1)];
-    p[q] = block.pieces.data();
-    first_frame[q] = block.origin;
-  }
-  SplinePiece* const p0 = p[0];
-  SplinePiece* const p1 = p[1];
-  SplinePiece* const p2 = p[2];
-  SplinePiece* const p3 = p[3];
-  Lanes before = fill_y_lanes(p, first_frame, 0, samples, stride);
-  Lanes here = fill_y_lanes(p, first_frame, 1, samples, stride);
-  Lanes z_before = Lanes{0.0, 0.0, 0.0, 0.0};
-  p0[0].c = p1[0].c = p2[0].c = p3[0].c = 0.0;
-  for (int i = 1; i <= n - 2; ++i) {
-    const Lanes next = fill_y_lanes(p, first_frame, i + 1, samples, stride);
-    const Lanes r = 3.0 * (next - here) - 3.0 * (here - before);
-    z_before = (r - z_before) / l[i];
-    p0[i].c = z_before[0];
-    p1[i].c = z_before[1];
-    p2[i].c = z_before[2];
-    p3[i].c = z_before[3];
-    before = here;
-    here = next;
-  }
-  Lanes y_next = here;
-  Lanes c_next = Lanes{0.0, 0.0, 0.0, 0.0};
-  for (int q = 0; q < SPLINE_LANES; ++q) p[q][n - 1] = SplinePiece{y_next[q], 0.0, 0.0, 0.0};
-  for (int j = n - 2; j >= 0; --j) {
-    // Rows {y, -, z, -} of the four pieces; y and z as columns.
-    const Lanes yz01 = __builtin_shufflevector(load_piece(p0[j]), load_piece(p1[j]), 0, 4, 2, 6);
-    const Lanes yz23 = __builtin_shufflevector(load_piece(p2[j]), load_piece(p3[j]), 0, 4, 2, 6);
-    const Lanes y = __builtin_shufflevector(yz01, yz23, 0, 1, 4, 5);
-    const Lanes z = __builtin_shufflevector(yz01, yz23, 2, 3, 6, 7);
-    const Lanes c = z - mu[j] * c_next;
-    const Lanes b = (y_next - y) - (c_next + 2.0 * c) / 3.0;
-    const Lanes d = (c_next - c) / 3.0;
-    store_columns(p, j, y, b, c, d);
-    c_next = c;
-    y_next = y;
-  }
-}
-
-void solve_four_sse2(SplineBlock* blocks, int count, const SampleStore& samples, int channels) {
-  solve_four(blocks, count, samples, channels);
-}
-
-__attribute__((target("avx2"))) void solve_four_avx2(SplineBlock* blocks, int count, const SampleStore& samples,
-                                                     int channels) {
-  solve_four(blocks, count, samples, channels);
 }
 
 // The block's pieces with y from count frames starting at first_frame, read
@@ -287,29 +187,107 @@ void load_spline_block(SplineBlock& block, const SampleStore& samples, int origi
   if (n >= 2) spline_compute_pieces(block.pieces.data(), n);
 }
 
-void load_spline_blocks_at(SimdLevel level, SplineBlock* blocks, int count, const SampleStore& samples,
-                           int first_origin, int channels) {
-  bool lanes_fit = count >= 2 && count <= SPLINE_LANES;
-  for (int j = 0; j < count; ++j) {
-    lanes_fit = lanes_fit && blocks[j].pieces.size() == static_cast<std::size_t>(BLOCK_LENGTH);
-  }
-  if (level == SimdLevel::plain || !lanes_fit) {
-    for (int j = 0; j < count; ++j) {
-      load_spline_block(blocks[j], samples, first_origin + j * BLOCK_STEP, channels);
+namespace {
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The right-hand side of entry i of the sweep, from the y entries around it.
+inline double sweep_rhs(const SplinePiece* p, int i) {
+  return 3.0 * (p[i + 1].y - p[i].y) - 3.0 * (p[i].y - p[i - 1].y);
+}
+
+// The forward sweep of the n entries of p into z, in spline_compute's
+// operations. z[1 .. kept_end] hold a moved block's values, shift entries
+// on; the new values are worked out until one of them (where the pivots
+// have settled) has the bits of the moved one there. Returns that entry, or
+// -1 when none had and every value is new.
+int sweep_forward(const SplinePiece* p, double* z, int n, int kept_end, const SweepPivots& pivots) {
+  const double* l = pivots.l.data();
+  z[0] = 0.0;
+  int met = -1;
+  int i = 1;
+  for (; i <= kept_end; ++i) {
+    const double value = (sweep_rhs(p, i) - z[i - 1]) / l[i];
+    if (i >= pivots.settled && same_bits(value, z[i])) {
+      met = i;
+      break;
     }
-    return;
+    z[i] = value;
   }
-  for (int j = 0; j < count; ++j) blocks[j].origin = first_origin + j * BLOCK_STEP;
-  if (level == SimdLevel::avx2) {
-    solve_four_avx2(blocks, count, samples, channels);
-  } else {
-    solve_four_sse2(blocks, count, samples, channels);
+  for (i = std::max(i, kept_end + 1); i <= n - 2; ++i) z[i] = (sweep_rhs(p, i) - z[i - 1]) / l[i];
+  z[n - 1] = 0.0;
+  return met;
+}
+
+// The back substitution from the end of the block, in spline_compute's
+// operations. With met >= 0, pieces met .. moved_end hold the moved
+// block's pieces, shift entries on, over z values that are the same as
+// theirs: once a new c has the bits of the moved one, so does every c down
+// to met, and so do those pieces whole; the substitution goes on from met.
+void substitute_back(SplinePiece* p, const double* z, int n, int met, int moved_end, const SweepPivots& pivots) {
+  const double* mu = pivots.mu.data();
+  p[n - 1].b = 0.0;
+  p[n - 1].c = 0.0;
+  p[n - 1].d = 0.0;
+  double c_next = 0.0;
+  double y_next = p[n - 1].y;
+  for (int j = n - 2; j >= 0; --j) {
+    const double c = z[j] - mu[j] * c_next;
+    const bool meets = met >= 0 && j > met && j <= moved_end && same_bits(c, p[j].c);
+    p[j].c = c;
+    p[j].b = (y_next - p[j].y) - (c_next + 2.0 * c) / 3.0;
+    p[j].d = (c_next - c) / 3.0;
+    c_next = c;
+    y_next = p[j].y;
+    if (meets) {
+      j = met;
+      c_next = p[met].c;
+      y_next = p[met].y;
+    }
   }
 }
 
-void load_spline_blocks(SplineBlock* blocks, int count, const SampleStore& samples, int first_origin,
-                        int channels) {
-  load_spline_blocks_at(simd_level(), blocks, count, samples, first_origin, channels);
+// Block to made from earlier, moved shift entries on; false (to untouched)
+// when earlier is of no use for it.
+bool move_swept_block(SweptBlock& to, const SweptBlock& earlier, const SampleStore& samples, int origin,
+                      int channels) {
+  const int n = static_cast<int>(to.block.pieces.size());
+  const int64_t shift = static_cast<int64_t>(origin) - earlier.block.origin;
+  const bool usable = earlier.store == &samples && earlier.channels == channels && n <= BLOCK_LENGTH &&
+                      earlier.block.pieces.size() == to.block.pieces.size() &&
+                      earlier.sweep.size() == to.block.pieces.size() && to.sweep.size() == to.block.pieces.size() &&
+                      shift > 0 && shift <= n / 2;
+  if (!usable || block_pivots().settled >= n / 2) return false;
+  const int kept = n - static_cast<int>(shift);
+  SplinePiece* p = to.block.pieces.data();
+  double* z = to.sweep.data();
+  std::memmove(static_cast<void*>(p), earlier.block.pieces.data() + shift, sizeof(SplinePiece) * kept);
+  std::memmove(z, earlier.sweep.data() + shift, sizeof(double) * kept);
+  to.block.origin = origin;
+  to.store = &samples;
+  to.channels = channels;
+  fill_pieces(p + kept, samples, origin + kept, n - kept, channels);
+  const int met = sweep_forward(p, z, n, kept - 2, block_pivots());
+  substitute_back(p, z, n, met, kept - 1, block_pivots());
+  return true;
+}
+
+}  // namespace
+
+void load_swept_block(SweptBlock& to, const SweptBlock& earlier, const SampleStore& samples, int origin,
+                      int channels) {
+  if (move_swept_block(to, earlier, samples, origin, channels)) return;
+  const int n = static_cast<int>(to.block.pieces.size());
+  to.block.origin = origin;
+  to.store = &samples;
+  to.channels = channels;
+  to.sweep.resize(to.block.pieces.size());
+  fill_pieces(to.block.pieces.data(), samples, origin, n, channels);
+  if (n < 2) return;
+  SweepPivots longer;
+  const SweepPivots& pivots = pivots_for(n, longer);
+  sweep_forward(to.block.pieces.data(), to.sweep.data(), n, 0, pivots);
+  substitute_back(to.block.pieces.data(), to.sweep.data(), n, -1, -1, pivots);
 }
 
 }  // namespace quillet

@@ -1,7 +1,8 @@
 // Block conversion of the sample store to doubles, and the natural cubic
-// spline through a block. Several consecutive blocks can be solved at once,
-// side by side in vector lanes; each block gets exactly the numbers it gets
-// alone.
+// spline through a block. A block can be made from the one a little before
+// it, reusing the numbers the two share; it gets exactly the numbers it gets
+// solved alone. Two arrays can be solved at once, side by side in vector
+// lanes, each getting the numbers it gets alone.
 #pragma once
 
 #include <cmath>
@@ -77,17 +78,25 @@ inline double spline_eval(const SplineBlock& block, double x) {
 // Loads the block whose entry 0 is input frame origin and computes its spline.
 void load_spline_block(SplineBlock& block, const SampleStore& samples, int origin, int channels);
 
-// Most blocks solved in one call.
-inline constexpr int SPLINE_LANES = 4;
+// A block with the forward-sweep values of its spline kept beside it, so
+// that a block a little further on can be made from it. Where the two
+// systems overlap, the sweeps of the later block settle within a few dozen
+// entries of each of its ends on exactly the numbers of the earlier one
+// (every step shrinks a difference to about a quarter, and once a step gives
+// the same bits every later step does), so only the entries before they
+// meet are worked out; the rest are the earlier block's, moved.
+struct SweptBlock {
+  SplineBlock block;
+  std::vector<double> sweep = std::vector<double>(BLOCK_LENGTH);  // the z of the forward sweep
+  const SampleStore* store = nullptr;  // what the block was loaded from; nullptr: nothing yet
+  int channels = 0;
+};
 
-// Loads count (1 to SPLINE_LANES) blocks, block j with entry 0 at input frame
-// first_origin + j * BLOCK_STEP, each exactly as load_spline_block loads it,
-// with the vector instructions of level (solving them side by side).
-void load_spline_blocks_at(SimdLevel level, SplineBlock* blocks, int count, const SampleStore& samples,
-                           int first_origin, int channels);
-
-// As load_spline_blocks_at, at this process's level.
-void load_spline_blocks(SplineBlock* blocks, int count, const SampleStore& samples, int first_origin,
-                        int channels);
+// Loads into to the block whose entry 0 is input frame origin, with exactly
+// the bits load_spline_block gives it: made from earlier when that holds an
+// earlier block of the same store and channels overlapping it by at least
+// half, else solved whole. earlier may be to itself.
+void load_swept_block(SweptBlock& to, const SweptBlock& earlier, const SampleStore& samples, int origin,
+                      int channels);
 
 }  // namespace quillet

@@ -7,7 +7,6 @@
 #include <limits>
 #include <vector>
 
-#include "support/simd_levels.h"
 #include "support/synthetic_voice.h"
 #include "synth/spline_lanes.h"
 
@@ -15,7 +14,6 @@ namespace quillet {
 namespace {
 
 using test::jagged_store;
-using test::runnable_levels;
 
 TEST(SplineTest, ConstantLinearAndThreePointSplines) {
   // y = 0, 3, 0: r1 = -18, z1 = -4.5, so c = {0, -4.5, 0}, b = {4.5, 0}, d = {-1.5, 1.5}.
@@ -92,41 +90,6 @@ TEST(SplineTest, PiecesHoldTheCoefficientsOfTheArrayForm) {
     ASSERT_TRUE(piece.y == y[k] && piece.b == b[k] && piece.c == c[k] && piece.d == d[k]) << k;
   }
   EXPECT_EQ(block.pieces[BLOCK_LENGTH - 1].y, y[BLOCK_LENGTH - 1]);
-}
-
-// Blocks solved side by side, at every level, hold exactly the numbers each
-// gets alone: in the middle of a store, across its start and its end, in a
-// stereo store, and on loud noise whose sweep values cover every exponent.
-TEST(SplineTest, BlocksSolvedSideBySideEqualBlocksSolvedAlone) {
-  struct Store {
-    SampleStore samples;
-    int channels;
-  };
-  SampleStore noise(20000);
-  uint32_t state = 12345;
-  for (int16_t& v : noise) {
-    state = state * 1664525u + 1013904223u;
-    v = static_cast<int16_t>(state >> 16);
-  }
-  const Store stores[] = {{jagged_store(9000), 1}, {jagged_store(9000, 613), 2}, {noise, 1}};
-  for (const Store& store : stores) {
-    const int frames = static_cast<int>(store.samples.size()) / store.channels;
-    for (int first : {-1408, -700, 512 - 1408, 3000, frames - 2000, frames + 100}) {
-      SplineBlock alone[SPLINE_LANES];
-      for (int j = 0; j < SPLINE_LANES; ++j) {
-        load_spline_block(alone[j], store.samples, first + j * BLOCK_STEP, store.channels);
-      }
-      for (SimdLevel level : runnable_levels()) {
-        for (int count = 1; count <= SPLINE_LANES; ++count) {
-          SplineBlock together[SPLINE_LANES];
-          load_spline_blocks_at(level, together, count, store.samples, first, store.channels);
-          for (int j = 0; j < count; ++j) {
-            expect_same_block(alone[j], together[j], simd_level_name(level));
-          }
-        }
-      }
-    }
-  }
 }
 
 // Inputs of two and six channels, whose first channel alone is read, are
@@ -227,6 +190,65 @@ TEST(SplineTest, PositionsReadSideBySideEqualPositionsReadOneByOne) {
       }
     }
   }
+}
+
+// A block made from an earlier one holds exactly the numbers it gets solved
+// alone: walking a block step at a time, in place and from one record into
+// another, in jumps of up to half a block and beyond, and backwards; on
+// stores whose sweeps meet at once (silence, a ramp), soon (a voice-like
+// signal) and late (loud noise), across the store's start and end, and in
+// stereo. An
+// earlier block of another store or channel count, or one whose sweep
+// values can never be met, is not taken for a start.
+TEST(SplineTest, BlocksMadeFromEarlierOnesEqualBlocksSolvedAlone) {
+  SampleStore noise(30000);
+  uint32_t state = 777;
+  for (int16_t& v : noise) {
+    state = state * 1664525u + 1013904223u;
+    v = static_cast<int16_t>(state >> 16);
+  }
+  SampleStore click(12000, 0);
+  click[6000] = 32767;
+  SampleStore ramp(20000);  // every c exactly 0: a new c meets any piece not yet solved
+  for (int i = 0; i < 20000; ++i) ramp[i] = static_cast<int16_t>(i - 10000);
+  struct Store {
+    SampleStore samples;
+    int channels;
+  };
+  const Store stores[] = {{jagged_store(20000), 1}, {jagged_store(20000, 613), 2}, {noise, 1}, {click, 1}, {ramp, 1}};
+  const int steps[] = {256, 256, 256, 512, 768, 1536, 1537, 256, -256, 256, 3000, 256, 256, -3000, 1, 256};
+  for (const Store& store : stores) {
+    SweptBlock walked, other;
+    int origin = -2 * BLOCK_LEAD;
+    for (int k = 0; origin < static_cast<int>(store.samples.size()) / store.channels + 2000; ++k) {
+      SweptBlock& to = k % 3 == 2 ? other : walked;
+      const SweptBlock& from = k % 3 == 1 ? other : walked;
+      load_swept_block(to, from, store.samples, origin, store.channels);
+      SplineBlock alone;
+      load_spline_block(alone, store.samples, origin, store.channels);
+      expect_same_block(alone, to.block, "walked");
+      if (&to != &walked) std::swap(walked, other);
+      origin += steps[k % (sizeof steps / sizeof steps[0])];
+    }
+  }
+  // Earlier blocks that must not be taken for a start.
+  const SampleStore voice = jagged_store(20000);
+  const SampleStore copy = voice;
+  SplineBlock alone;
+  load_spline_block(alone, voice, 5256, 1);
+  SweptBlock earlier, to;
+  load_swept_block(earlier, earlier, copy, 5000, 1);  // the same samples, another store
+  load_swept_block(to, earlier, voice, 5256, 1);
+  expect_same_block(alone, to.block, "another store");
+  SplineBlock stereo;
+  load_spline_block(stereo, voice, 5256, 2);
+  load_swept_block(earlier, earlier, voice, 5000, 1);
+  load_swept_block(to, earlier, voice, 5256, 2);
+  expect_same_block(stereo, to.block, "another channel count");
+  load_swept_block(earlier, earlier, voice, 5000, 1);
+  earlier.sweep.assign(earlier.sweep.size(), std::numeric_limits<double>::quiet_NaN());
+  load_swept_block(to, earlier, voice, 5256, 1);
+  expect_same_block(alone, to.block, "sweep never met");
 }
 
 TEST(SplineTest, ConversionReadsSilenceOutsideTheStore) {
