@@ -120,19 +120,21 @@ int block_index(int64_t ip) {
   return static_cast<int>(std::clamp<int64_t>(ip / BLOCK_STEP, 0, MAX_BLOCK_INDEX));
 }
 
-// The spline blocks the loop reads: the one it is in and the one it was in
+// The spline blocks the loop reads: the one it is in and one it was in
 // before, so that stepping back and forth across a block boundary solves
-// nothing. Each new block is made from the last one where it can be (the
-// loop mostly walks forward a block at a time), else solved whole; either
-// way it holds the same numbers. A slot takes memory only once a block goes
-// into it: a short note reads a single block.
+// nothing more after the first time. A block after the last one handed out
+// is made from it in its own slot (the loop mostly walks forward a block at
+// a time); any other goes into the other slot, made from what that holds
+// where it can be, else solved whole. Either way it holds the same numbers.
+// A slot takes memory only once a block goes into it: a note that walks
+// forward only uses one.
 struct BlockCache {
   std::array<std::optional<SweptBlock>, 2> slots;
   std::array<int, 2> held{-1, -1};  // block index in each slot; -1: none
   int last = 0;                     // the slot handed out last
 };
 
-// The block of index blk, made into the other slot when it is not held.
+// The block of index blk, made when it is not held.
 const SplineBlock& cached_block(BlockCache& cache, int blk, const SampleStore& samples, int channels) {
   for (int slot = 0; slot < 2; ++slot) {
     if (cache.held[slot] == blk) {
@@ -140,16 +142,15 @@ const SplineBlock& cached_block(BlockCache& cache, int blk, const SampleStore& s
       return cache.slots[slot]->block;
     }
   }
-  const bool holds_any = cache.held[cache.last] >= 0;
-  const int slot = holds_any ? 1 - cache.last : cache.last;
+  const int last_held = cache.held[cache.last];
+  const int slot = last_held < 0 || blk > last_held ? cache.last : 1 - cache.last;
   if (!cache.slots[slot]) cache.slots[slot].emplace();
   SweptBlock& target = *cache.slots[slot];
-  const SweptBlock& earlier = holds_any ? *cache.slots[cache.last] : target;
   cache.held[slot] = -1;
-  load_swept_block(target, earlier, samples, blk * BLOCK_STEP - BLOCK_LEAD, channels);
+  load_swept_block(target, target, samples, blk * BLOCK_STEP - BLOCK_LEAD, channels);
   cache.held[slot] = blk;
   cache.last = slot;
-  return cache.slots[slot]->block;
+  return target.block;
 }
 
 // Notes shorter than this are rendered on one thread: a second one would
