@@ -72,7 +72,7 @@ void BM_LoadSplineBlock(benchmark::State& state) {
   int origin = 0;
   for (auto _ : state) {
     load_swept_block(swept, from_earlier ? swept : unused, note.store, origin, 1);
-    benchmark::DoNotOptimize(swept.block.pieces.data());
+    benchmark::DoNotOptimize(swept.window.data());
     origin = origin + BLOCK_STEP < 40000 ? origin + BLOCK_STEP : 0;
   }
   state.SetItemsProcessed(state.iterations());

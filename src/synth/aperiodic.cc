@@ -72,7 +72,7 @@ void update_fades(AperiodicBank& bank) {
 }
 
 // The eight readers' shares at pos, one reader after the other.
-double reader_sum_plain(const AperiodicBank& bank, double pos, double far, const SplineBlock& block) {
+double reader_sum_plain(const AperiodicBank& bank, double pos, double far, const SplineView& block) {
   double acc = 0.0;
   for (int k = 0; k < GRAIN_COUNT; ++k) {
     const double phase = bank.phase[k];
@@ -91,7 +91,7 @@ double reader_sum_plain(const AperiodicBank& bank, double pos, double far, const
 // spline_eval_lanes), then the terms are added in reader order.
 template <typename Eval>
 inline __attribute__((always_inline)) double reader_sum_lanes(const AperiodicBank& bank, double pos,
-                                                              double far, const SplineBlock& block, Eval eval) {
+                                                              double far, const SplineView& block, Eval eval) {
   double trailing_terms[GRAIN_COUNT];
   double leading_terms[GRAIN_COUNT];
   for (int g = 0; g < GRAIN_COUNT; g += 4) {
@@ -123,23 +123,23 @@ inline __attribute__((always_inline)) double reader_sum_lanes(const AperiodicBan
 // one is not forced inline (a function of the default set cannot take it
 // in); reader_sum_avx2 inlines it with everything else it calls.
 struct GenericEval {
-  __attribute__((always_inline)) void operator()(const SplineBlock& block, const Lanes& x, Lanes& value) const {
+  __attribute__((always_inline)) void operator()(const SplineView& block, const Lanes& x, Lanes& value) const {
     value = spline_eval_lanes(block, x);
   }
 };
 
 struct Avx2Eval {
-  __attribute__((target("avx2"))) void operator()(const SplineBlock& block, const Lanes& x, Lanes& value) const {
+  __attribute__((target("avx2"))) void operator()(const SplineView& block, const Lanes& x, Lanes& value) const {
     value = spline_eval_lanes_avx2(block, x);
   }
 };
 
-double reader_sum_sse2(const AperiodicBank& bank, double pos, double far, const SplineBlock& block) {
+double reader_sum_sse2(const AperiodicBank& bank, double pos, double far, const SplineView& block) {
   return reader_sum_lanes(bank, pos, far, block, GenericEval{});
 }
 
 __attribute__((target("avx2"), flatten)) double reader_sum_avx2(const AperiodicBank& bank, double pos,
-                                                                 double far, const SplineBlock& block) {
+                                                                 double far, const SplineView& block) {
   return reader_sum_lanes(bank, pos, far, block, Avx2Eval{});
 }
 
@@ -251,12 +251,12 @@ void advance_aperiodic_readers(AperiodicBank& bank, const RenderParams& params, 
 }
 
 double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, double pos,
-                      double adv, double lag, const SplineBlock& block) {
+                      double adv, double lag, const SplineView& block) {
   advance_aperiodic_readers(bank, params, adv);
   update_fades(bank);
   const double far = pos + lag;
   double acc;
-  if (bank.level == SimdLevel::plain || block.pieces.size() != static_cast<std::size_t>(BLOCK_LENGTH)) {
+  if (bank.level == SimdLevel::plain || block.size != BLOCK_LENGTH) {
     acc = reader_sum_plain(bank, pos, far, block);
   } else if (bank.level == SimdLevel::avx2) {
     acc = reader_sum_avx2(bank, pos, far, block);

@@ -63,6 +63,6 @@ void advance_aperiodic_readers(AperiodicBank& bank, const RenderParams& params, 
 // plain order, the eight shares summed in reader order), giving the same
 // number at every level.
 double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, double pos,
-                      double adv, double lag, const SplineBlock& block);
+                      double adv, double lag, const SplineView& block);
 
 }  // namespace quillet

@@ -92,7 +92,7 @@ double voiced_increment(const RenderParams& params, double f_tgt, double f_loc, 
 }
 
 // Crossfade of the head at pos + phase with the head one lag behind it.
-double voiced_sample(const SplineBlock& block, double pos, double phase, double lag) {
+double voiced_sample(const SplineView& block, double pos, double phase, double lag) {
   const double a = spline_eval(block, pos + phase);
   const double b = spline_eval(block, pos + phase - lag);
   const double c = 0.5 + 0.5 * std::cos(PI * phase / lag);
@@ -135,11 +135,11 @@ struct BlockCache {
 };
 
 // The block of index blk, made when it is not held.
-const SplineBlock& cached_block(BlockCache& cache, int blk, const SampleStore& samples, int channels) {
+SplineView cached_block(BlockCache& cache, int blk, const SampleStore& samples, int channels) {
   for (int slot = 0; slot < 2; ++slot) {
     if (cache.held[slot] == blk) {
       cache.last = slot;
-      return cache.slots[slot]->block;
+      return view_of(*cache.slots[slot]);
     }
   }
   const int last_held = cache.held[cache.last];
@@ -150,7 +150,7 @@ const SplineBlock& cached_block(BlockCache& cache, int blk, const SampleStore& s
   load_swept_block(target, target, samples, blk * BLOCK_STEP - BLOCK_LEAD, channels);
   cache.held[slot] = blk;
   cache.last = slot;
-  return target.block;
+  return view_of(target);
 }
 
 // Notes shorter than this are rendered on one thread: a second one would
@@ -249,7 +249,7 @@ bool skip_samples(const LoopContext& ctx, LoopState& state, int first, int end) 
 bool render_samples(const LoopContext& ctx, LoopState& state, BlockCache& cache, int first, int end,
                     RenderedSignals& out, std::string* progress) {
   const RenderParams& params = ctx.params;
-  const SplineBlock* block = nullptr;
+  SplineView block;
   int held_block = -1;
   SamplePlace at;
   for (int n = first; n < end; ++n) {
@@ -259,13 +259,13 @@ bool render_samples(const LoopContext& ctx, LoopState& state, BlockCache& cache,
       state.progress_block = at.blk;
     }
     if (at.blk != held_block) {
-      block = &cached_block(cache, at.blk, ctx.samples, ctx.channels);
+      block = cached_block(cache, at.blk, ctx.samples, ctx.channels);
       held_block = at.blk;
     }
     advance_voiced_phase(ctx, state, at);
     out.voiced[n] = params.saw_test ? saw_sample(ctx.list, n, at.blk, at.f_tgt, at.w)
-                                    : voiced_sample(*block, at.place.pos, state.phase, at.lag);
-    out.aperiodic[n] = aperiodic_step(state.bank, params, n, at.place.pos, at.place.adv, at.lag, *block);
+                                    : voiced_sample(block, at.place.pos, state.phase, at.lag);
+    out.aperiodic[n] = aperiodic_step(state.bank, params, n, at.place.pos, at.place.adv, at.lag, block);
   }
   return true;
 }

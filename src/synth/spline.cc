@@ -247,25 +247,48 @@ void substitute_back(SplinePiece* p, const double* z, int n, int met, int moved_
   }
 }
 
+// Places the block shift entries on from earlier in to's window, its first
+// BLOCK_LENGTH - shift entries (and sweep values) those of earlier: where
+// they already are when earlier is to and the window has room, else copied
+// to the window's start.
+void place_moved_block(SweptBlock& to, const SweptBlock& earlier, int shift) {
+  const int kept = BLOCK_LENGTH - shift;
+  const int from = earlier.first + shift;
+  if (&to == &earlier && from + BLOCK_LENGTH <= SWEPT_WINDOW) {
+    to.first = from;
+    return;
+  }
+  std::memmove(static_cast<void*>(to.window.data()), earlier.window.data() + from, sizeof(SplinePiece) * kept);
+  std::memmove(to.sweep.data(), earlier.sweep.data() + from, sizeof(double) * kept);
+  to.first = 0;
+}
+
+void mark_loaded(SweptBlock& to, const SampleStore& samples, int origin, int channels) {
+  to.origin = origin;
+  to.store = &samples;
+  to.channels = channels;
+}
+
+bool fits_window(const SweptBlock& block) {
+  return block.window.size() == static_cast<std::size_t>(SWEPT_WINDOW) &&
+         block.sweep.size() == static_cast<std::size_t>(SWEPT_WINDOW) && block.first >= 0 &&
+         block.first <= SWEPT_WINDOW - BLOCK_LENGTH;
+}
+
 // Block to made from earlier, moved shift entries on; false (to untouched)
 // when earlier is of no use for it.
 bool move_swept_block(SweptBlock& to, const SweptBlock& earlier, const SampleStore& samples, int origin,
                       int channels) {
-  const int n = static_cast<int>(to.block.pieces.size());
-  const int64_t shift = static_cast<int64_t>(origin) - earlier.block.origin;
-  const bool usable = earlier.store == &samples && earlier.channels == channels && n <= BLOCK_LENGTH &&
-                      earlier.block.pieces.size() == to.block.pieces.size() &&
-                      earlier.sweep.size() == to.block.pieces.size() && to.sweep.size() == to.block.pieces.size() &&
-                      shift > 0 && shift <= n / 2;
-  if (!usable || block_pivots().settled >= n / 2) return false;
+  constexpr int n = BLOCK_LENGTH;
+  const int64_t shift = static_cast<int64_t>(origin) - earlier.origin;
+  const bool usable = earlier.store == &samples && earlier.channels == channels && fits_window(earlier) &&
+                      fits_window(to) && shift > 0 && shift <= n / 2 && block_pivots().settled < n / 2;
+  if (!usable) return false;
+  place_moved_block(to, earlier, static_cast<int>(shift));
+  mark_loaded(to, samples, origin, channels);
   const int kept = n - static_cast<int>(shift);
-  SplinePiece* p = to.block.pieces.data();
-  double* z = to.sweep.data();
-  std::memmove(static_cast<void*>(p), earlier.block.pieces.data() + shift, sizeof(SplinePiece) * kept);
-  std::memmove(z, earlier.sweep.data() + shift, sizeof(double) * kept);
-  to.block.origin = origin;
-  to.store = &samples;
-  to.channels = channels;
+  SplinePiece* p = to.window.data() + to.first;
+  double* z = to.sweep.data() + to.first;
   fill_pieces(p + kept, samples, origin + kept, n - kept, channels);
   const int met = sweep_forward(p, z, n, kept - 2, block_pivots());
   substitute_back(p, z, n, met, kept - 1, block_pivots());
@@ -277,17 +300,13 @@ bool move_swept_block(SweptBlock& to, const SweptBlock& earlier, const SampleSto
 void load_swept_block(SweptBlock& to, const SweptBlock& earlier, const SampleStore& samples, int origin,
                       int channels) {
   if (move_swept_block(to, earlier, samples, origin, channels)) return;
-  const int n = static_cast<int>(to.block.pieces.size());
-  to.block.origin = origin;
-  to.store = &samples;
-  to.channels = channels;
-  to.sweep.resize(to.block.pieces.size());
-  fill_pieces(to.block.pieces.data(), samples, origin, n, channels);
-  if (n < 2) return;
-  SweepPivots longer;
-  const SweepPivots& pivots = pivots_for(n, longer);
-  sweep_forward(to.block.pieces.data(), to.sweep.data(), n, 0, pivots);
-  substitute_back(to.block.pieces.data(), to.sweep.data(), n, -1, -1, pivots);
+  to.window.resize(SWEPT_WINDOW);
+  to.sweep.resize(SWEPT_WINDOW);
+  to.first = 0;
+  mark_loaded(to, samples, origin, channels);
+  fill_pieces(to.window.data(), samples, origin, BLOCK_LENGTH, channels);
+  sweep_forward(to.window.data(), to.sweep.data(), BLOCK_LENGTH, 0, block_pivots());
+  substitute_back(to.window.data(), to.sweep.data(), BLOCK_LENGTH, -1, -1, block_pivots());
 }
 
 }  // namespace quillet

@@ -31,6 +31,20 @@ struct SplineBlock {
   std::vector<SplinePiece> pieces = std::vector<SplinePiece>(BLOCK_LENGTH);
 };
 
+// A block's spline as it is read: its pieces, wherever they are kept. A
+// SplineBlock reads as one.
+struct SplineView {
+  int32_t origin = 0;                 // input frame of entry 0
+  const SplinePiece* pieces = nullptr;
+  int size = 0;                       // entries
+
+  SplineView() = default;
+  SplineView(int32_t first_frame, const SplinePiece* first_piece, int entries)
+      : origin(first_frame), pieces(first_piece), size(entries) {}
+  SplineView(const SplineBlock& block)  // NOLINT: every block reads as a view
+      : origin(block.origin), pieces(block.pieces.data()), size(static_cast<int>(block.pieces.size())) {}
+};
+
 // Converts count frames starting at first_frame (may be negative) into
 // destination, as doubles in raw 16-bit scale. Frames before frame 0 or past
 // the end of the store read 0.0; with two or more channels the first channel
@@ -61,8 +75,8 @@ void spline_compute_two(SplineArrays first, SplineArrays second, int n);
 // interval reads the last entry, so no position reads outside the block.
 // Defined here so that the loops that call it 34 times per output sample can
 // inline it.
-inline double spline_eval(const SplineBlock& block, double x) {
-  const int64_t last_interval = static_cast<int64_t>(block.pieces.size()) - 2;
+inline double spline_eval(const SplineView& block, double x) {
+  const int64_t last_interval = static_cast<int64_t>(block.size) - 2;
   if (last_interval < 0) return 0.0;
   const double m = std::floor(x);
   const double k_real = m - static_cast<double>(block.origin);
@@ -84,13 +98,25 @@ void load_spline_block(SplineBlock& block, const SampleStore& samples, int origi
 // entries of each of its ends on exactly the numbers of the earlier one
 // (every step shrinks a difference to about a quarter, and once a step gives
 // the same bits every later step does), so only the entries before they
-// meet are worked out; the rest are the earlier block's, moved.
+// meet are worked out; the rest are the earlier block's. The block lies in a
+// window four block steps longer than itself, so that a block made from
+// itself mostly only moves on in the window; only at the window's end is it
+// moved back to the start.
+inline constexpr int SWEPT_WINDOW = BLOCK_LENGTH + 4 * BLOCK_STEP;
+
 struct SweptBlock {
-  SplineBlock block;
-  std::vector<double> sweep = std::vector<double>(BLOCK_LENGTH);  // the z of the forward sweep
+  std::vector<SplinePiece> window = std::vector<SplinePiece>(SWEPT_WINDOW);
+  std::vector<double> sweep = std::vector<double>(SWEPT_WINDOW);  // the z of the forward sweep
+  int first = 0;                       // where the block starts in both
+  int32_t origin = 0;                  // input frame of the block's entry 0
   const SampleStore* store = nullptr;  // what the block was loaded from; nullptr: nothing yet
   int channels = 0;
 };
+
+// The BLOCK_LENGTH entries of the block, as read.
+inline SplineView view_of(const SweptBlock& swept) {
+  return SplineView(swept.origin, swept.window.data() + swept.first, BLOCK_LENGTH);
+}
 
 // Loads into to the block whose entry 0 is input frame origin, with exactly
 // the bits load_spline_block gives it: made from earlier when that holds an

@@ -48,9 +48,9 @@ inline __attribute__((always_inline)) Lanes floor_lanes(Lanes x) {
 }
 
 // spline_eval of a BLOCK_LENGTH block at the four positions x.
-inline __attribute__((always_inline)) Lanes spline_eval_lanes(const SplineBlock& block, Lanes x) {
+inline __attribute__((always_inline)) Lanes spline_eval_lanes(const SplineView& block, Lanes x) {
   constexpr int last_interval = BLOCK_LENGTH - 2;
-  const SplinePiece* pieces = block.pieces.data();
+  const SplinePiece* pieces = block.pieces;
   const double origin = static_cast<double>(block.origin);
   const Lanes m = floor_lanes(x);
   const Lanes k_real = m - origin;
@@ -82,10 +82,10 @@ inline __attribute__((always_inline)) Lanes spline_eval_lanes(const SplineBlock&
 // four pieces' rows brought into columns by loading their halves into place
 // (two halves of two pieces per load pair) and four unpacks, instead of
 // eight shuffles. The same operations on every lane, so the same bits.
-__attribute__((target("avx2"), always_inline)) inline Lanes spline_eval_lanes_avx2(const SplineBlock& block,
+__attribute__((target("avx2"), always_inline)) inline Lanes spline_eval_lanes_avx2(const SplineView& block,
                                                                                     Lanes x_lanes) {
   constexpr int last_interval = BLOCK_LENGTH - 2;
-  const double* pieces = &block.pieces.data()->y;
+  const double* pieces = &block.pieces->y;
   const __m256d x = reinterpret_cast<__m256d>(x_lanes);
   const __m256d m = _mm256_floor_pd(x);
   const __m256d k_real = _mm256_sub_pd(m, _mm256_set1_pd(static_cast<double>(block.origin)));
