@@ -16,6 +16,7 @@
 #include "core/numeric.h"
 #include "filter/envelope.h"
 #include "filter/filter_options.h"
+#include "filter/filter_plan.h"
 #include "filter/frame_synthesis.h"
 #include "filter/fft.h"
 #include "core/flags.h"
@@ -45,22 +46,6 @@ struct FilterCall {
   int bend_mode;
 };
 
-// From output samples to input positions: one to one inside the fixed head,
-// stretched by ratio after it.
-struct TimeMapping {
-  double fixed_in = 0.0;
-  int offset = 0;
-  double ratio = 1.0;          // input samples per output sample after the head
-  int stretched_window = SPECTRUM_SIZE;
-};
-
-// The mapped input position of an output sample, and the output window used
-// for the output spectrum there.
-struct Place {
-  int input = 0;
-  int window = SPECTRUM_SIZE;
-};
-
 double entry_or_zero(const std::vector<double>& values, long long i) {
   return (i >= 0 && i < static_cast<long long>(values.size())) ? values[i] : 0.0;
 }
@@ -68,32 +53,6 @@ double entry_or_zero(const std::vector<double>& values, long long i) {
 // Last index i of a list whose entries i and i + 1 both exist (0 if none).
 long long last_pair_index(const std::vector<double>& values) {
   return std::max(static_cast<long long>(values.size()) - 2, 0LL);
-}
-
-TimeMapping make_time_mapping(int out_len, int sample_count, int offset, double fixed_in) {
-  TimeMapping mapping;
-  mapping.fixed_in = fixed_in;
-  mapping.offset = offset;
-  // With no output after the head the ratio is never used.
-  const double stretched_out = out_len - fixed_in;
-  if (stretched_out != 0.0) mapping.ratio = (sample_count - fixed_in) / stretched_out;
-  mapping.stretched_window =
-      mapping.ratio != 0.0 ? saturating_trunc(1024 / mapping.ratio + 0.5) : INT_MAX;
-  return mapping;
-}
-
-Place map_to_input(const TimeMapping& mapping, int c) {
-  Place place;
-  long long input = 0;
-  if (c < mapping.fixed_in) {
-    input = static_cast<long long>(c) + mapping.offset;
-  } else {
-    input = saturating_trunc((c - mapping.fixed_in) * mapping.ratio + mapping.fixed_in +
-                             mapping.offset);
-    place.window = mapping.stretched_window;
-  }
-  place.input = static_cast<int>(std::clamp(input, 0LL, static_cast<long long>(INT_MAX)));
-  return place;
 }
 
 double voiced_or_average(double frequency, double avg_freq) {
@@ -160,12 +119,6 @@ std::vector<double> output_spectrum_at(const FilterCall& call, const SpectralTab
   return spectrum;
 }
 
-// An envelope update: the output sample where the mapped input block changes.
-struct EnvelopeUpdate {
-  int c = 0;
-  Place place;
-};
-
 // The gain curve of one update and the cutoff bin in force from it on.
 struct CurveSlot {
   std::vector<double> curve = std::vector<double>(SPECTRUM_SIZE, 1.0);
@@ -195,41 +148,6 @@ void make_curve(CurveSlot& slot, const FilterOptions& options, const SpectralTab
   const std::vector<double> input_spectrum = input_spectrum_at(call, tables, place.input);
   const std::vector<double> output_spectrum = output_spectrum_at(call, tables, c, place.window);
   compute_gain_curve(input_spectrum, output_spectrum, settings, slot.curve);
-}
-
-// One frame of the filter, at output sample 512 x its index: the update
-// whose curve is in force there (the last one at or before it), the
-// position in the input block that weighs that curve against the one
-// before, and the input block of its progress line.
-struct FramePlan {
-  int update = -1;
-  int r = 0;
-  int block = 0;
-};
-
-// Every envelope update in order, and every frame: one per 512 output
-// samples, then the frame that completes the samples after the last one.
-struct FilterPlan {
-  std::vector<EnvelopeUpdate> updates;
-  std::vector<FramePlan> frames;
-};
-
-FilterPlan plan_filter(const TimeMapping& mapping, int length) {
-  FilterPlan plan;
-  int prev_block = -1;
-  int last_r = 0;
-  for (int c = 0; c < length; ++c) {
-    const Place place = map_to_input(mapping, c);
-    const int block = place.input / SPECTRUM_SIZE;
-    last_r = place.input % SPECTRUM_SIZE;
-    if (block != prev_block) plan.updates.push_back(EnvelopeUpdate{c, place});
-    if (c % SPECTRUM_HALF == 0) {
-      plan.frames.push_back(FramePlan{static_cast<int>(plan.updates.size()) - 1, last_r, block});
-    }
-    prev_block = block;
-  }
-  if (length > 0) plan.frames.push_back(FramePlan{static_cast<int>(plan.updates.size()) - 1, last_r, 0});
-  return plan;
 }
 
 // A filtered signal's samples, made without being set first: the frames
