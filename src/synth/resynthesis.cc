@@ -335,6 +335,7 @@ void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end,
                        const ReadyLatch& out_ready, std::string& progress, std::optional<BlockCache>& cache) {
   try {
     cache.emplace();
+    cache->slots[0].emplace();  // the slot of a walk that goes forward only
     progress.reserve(later_progress_room(ctx.params, later_start(0, end, LATER_PART)));
   } catch (const std::bad_alloc&) {
     boundary.go_alone();

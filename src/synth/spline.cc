@@ -51,26 +51,61 @@ const SweepPivots& pivots_for(int n, SweepPivots& longer) {
   return longer;
 }
 
-// The spline of the y entries of pieces[0..n-1], n >= 2, into their b, c and
-// d, in the same operations as spline_compute. The forward sweep keeps its z
-// in the c fields, which the back substitution then overwrites.
-void spline_compute_pieces(SplinePiece* p, int n) {
-  SweepPivots longer;
-  const SweepPivots& pivots = pivots_for(n, longer);
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The right-hand side of entry i of the sweep, from the y entries around it.
+inline double sweep_rhs(const SplinePiece* p, int i) {
+  return 3.0 * (p[i + 1].y - p[i].y) - 3.0 * (p[i].y - p[i - 1].y);
+}
+
+// The forward sweep of the n entries of p into z, in spline_compute's
+// operations. z[1 .. kept_end] hold a moved block's values, shift entries
+// on; the new values are worked out until one of them (where the pivots
+// have settled) has the bits of the moved one there. Returns that entry, or
+// -1 when none had and every value is new.
+int sweep_forward(const SplinePiece* p, double* z, int n, int kept_end, const SweepPivots& pivots) {
   const double* l = pivots.l.data();
-  const double* mu = pivots.mu.data();
-  p[0].c = 0.0;
-  for (int i = 1; i <= n - 2; ++i) {
-    const double r = 3.0 * (p[i + 1].y - p[i].y) - 3.0 * (p[i].y - p[i - 1].y);
-    p[i].c = (r - p[i - 1].c) / l[i];
+  z[0] = 0.0;
+  int met = -1;
+  int i = 1;
+  for (; i <= kept_end; ++i) {
+    const double value = (sweep_rhs(p, i) - z[i - 1]) / l[i];
+    if (i >= pivots.settled && same_bits(value, z[i])) {
+      met = i;
+      break;
+    }
+    z[i] = value;
   }
+  for (i = std::max(i, kept_end + 1); i <= n - 2; ++i) z[i] = (sweep_rhs(p, i) - z[i - 1]) / l[i];
+  z[n - 1] = 0.0;
+  return met;
+}
+
+// The back substitution from the end of the block, in spline_compute's
+// operations. With met >= 0, pieces met .. moved_end hold the moved
+// block's pieces, shift entries on, over z values that are the same as
+// theirs: once a new c has the bits of the moved one, so does every c down
+// to met, and so do those pieces whole; the substitution goes on from met.
+void substitute_back(SplinePiece* p, const double* z, int n, int met, int moved_end, const SweepPivots& pivots) {
+  const double* mu = pivots.mu.data();
   p[n - 1].b = 0.0;
   p[n - 1].c = 0.0;
   p[n - 1].d = 0.0;
+  double c_next = 0.0;
+  double y_next = p[n - 1].y;
   for (int j = n - 2; j >= 0; --j) {
-    p[j].c = p[j].c - mu[j] * p[j + 1].c;
-    p[j].b = (p[j + 1].y - p[j].y) - (p[j + 1].c + 2.0 * p[j].c) / 3.0;
-    p[j].d = (p[j + 1].c - p[j].c) / 3.0;
+    const double c = z[j] - mu[j] * c_next;
+    const bool meets = met >= 0 && j > met && j <= moved_end && same_bits(c, p[j].c);
+    p[j].c = c;
+    p[j].b = (y_next - p[j].y) - (c_next + 2.0 * c) / 3.0;
+    p[j].d = (c_next - c) / 3.0;
+    c_next = c;
+    y_next = p[j].y;
+    if (meets) {
+      j = met;
+      c_next = p[met].c;
+      y_next = p[met].y;
+    }
   }
 }
 
@@ -184,68 +219,15 @@ void load_spline_block(SplineBlock& block, const SampleStore& samples, int origi
   block.origin = origin;
   const int n = static_cast<int>(block.pieces.size());
   fill_pieces(block.pieces.data(), samples, origin, n, channels);
-  if (n >= 2) spline_compute_pieces(block.pieces.data(), n);
+  if (n < 2) return;
+  SweepPivots longer;
+  const SweepPivots& pivots = pivots_for(n, longer);
+  std::vector<double> sweep(static_cast<std::size_t>(n));
+  sweep_forward(block.pieces.data(), sweep.data(), n, 0, pivots);
+  substitute_back(block.pieces.data(), sweep.data(), n, -1, -1, pivots);
 }
 
 namespace {
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// The right-hand side of entry i of the sweep, from the y entries around it.
-inline double sweep_rhs(const SplinePiece* p, int i) {
-  return 3.0 * (p[i + 1].y - p[i].y) - 3.0 * (p[i].y - p[i - 1].y);
-}
-
-// The forward sweep of the n entries of p into z, in spline_compute's
-// operations. z[1 .. kept_end] hold a moved block's values, shift entries
-// on; the new values are worked out until one of them (where the pivots
-// have settled) has the bits of the moved one there. Returns that entry, or
-// -1 when none had and every value is new.
-int sweep_forward(const SplinePiece* p, double* z, int n, int kept_end, const SweepPivots& pivots) {
-  const double* l = pivots.l.data();
-  z[0] = 0.0;
-  int met = -1;
-  int i = 1;
-  for (; i <= kept_end; ++i) {
-    const double value = (sweep_rhs(p, i) - z[i - 1]) / l[i];
-    if (i >= pivots.settled && same_bits(value, z[i])) {
-      met = i;
-      break;
-    }
-    z[i] = value;
-  }
-  for (i = std::max(i, kept_end + 1); i <= n - 2; ++i) z[i] = (sweep_rhs(p, i) - z[i - 1]) / l[i];
-  z[n - 1] = 0.0;
-  return met;
-}
-
-// The back substitution from the end of the block, in spline_compute's
-// operations. With met >= 0, pieces met .. moved_end hold the moved
-// block's pieces, shift entries on, over z values that are the same as
-// theirs: once a new c has the bits of the moved one, so does every c down
-// to met, and so do those pieces whole; the substitution goes on from met.
-void substitute_back(SplinePiece* p, const double* z, int n, int met, int moved_end, const SweepPivots& pivots) {
-  const double* mu = pivots.mu.data();
-  p[n - 1].b = 0.0;
-  p[n - 1].c = 0.0;
-  p[n - 1].d = 0.0;
-  double c_next = 0.0;
-  double y_next = p[n - 1].y;
-  for (int j = n - 2; j >= 0; --j) {
-    const double c = z[j] - mu[j] * c_next;
-    const bool meets = met >= 0 && j > met && j <= moved_end && same_bits(c, p[j].c);
-    p[j].c = c;
-    p[j].b = (y_next - p[j].y) - (c_next + 2.0 * c) / 3.0;
-    p[j].d = (c_next - c) / 3.0;
-    c_next = c;
-    y_next = p[j].y;
-    if (meets) {
-      j = met;
-      c_next = p[met].c;
-      y_next = p[met].y;
-    }
-  }
-}
 
 // Places the block shift entries on from earlier in to's window, its first
 // BLOCK_LENGTH - shift entries (and sweep values) those of earlier: where
