@@ -64,7 +64,8 @@ void run_post_filter(const RenderParams& params, RenderedSignals& signals,
               band_index, gen, fce);
   post_filter(signals.voiced, signals.aperiodic, out_len, samples, channels, params.sample_count,
               params.offset_samples, params.fixed_in, band_index, gen, fce, params.bend_freq,
-              params.bend_step, list.freq, params.avg_freq, flags, params.bend_mode);
+              params.bend_step, list.freq, params.avg_freq, flags, params.bend_mode, 0, -1,
+              mix_letter_applies(flags, 'b') ? AperiodicUse::read_later : AperiodicUse::done);
 }
 
 // Stages 5 to 8: the three-tap smoothings "C", "D", "E" at tap distances 1, 2

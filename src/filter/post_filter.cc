@@ -167,12 +167,17 @@ long long samples_written(const FilterPlan& plan) {
   return (static_cast<long long>(plan.frames.size()) - 1) * SPECTRUM_HALF;
 }
 
+// Sets to 0 the samples of work the planned frames leave unwritten.
+void clear_unwritten(const FilterPlan& plan, std::span<double> work) {
+  const long long written = std::clamp(samples_written(plan), 0LL, static_cast<long long>(work.size()));
+  std::fill(work.begin() + written, work.end(), 0.0);
+}
+
 WorkSignal make_work_signal(const FilterPlan& plan, int out_len) {
   WorkSignal work;
   work.size = static_cast<std::size_t>(std::max(out_len, 0));
   work.values = std::make_unique_for_overwrite<double[]>(work.size);
-  const long long written = std::clamp(samples_written(plan), 0LL, static_cast<long long>(work.size));
-  std::fill(work.values.get() + written, work.values.get() + work.size, 0.0);
+  clear_unwritten(plan, work.span());
   return work;
 }
 
@@ -181,11 +186,12 @@ struct FilterRun {
   const FilterCall& call;
   const FilterPlan& plan;
   FilterOptions options{};
-  bool split_active = false;
+  bool filters_aperiodic = false;  // the band split is on and the caller reads its result
   SpectralTables tables{};
   std::vector<double> fade_in{};
-  WorkSignal voiced_work{};     // the filtered voiced signal
+  WorkSignal voiced_work{};     // the filtered voiced signal, unless it is made in spare memory
   WorkSignal aperiodic_work{};  // the filtered aperiodic signal, with the band split
+  std::span<double> voiced_into{};  // where the filtered voiced signal is made
   std::FILE* dump = nullptr;
 };
 
@@ -234,7 +240,7 @@ FramePart start_part(const FilterRun& run) {
 // Writes the part's frames into the run's filtered signals; a part without
 // them only keeps the last frame's overlap.
 void write_into_run(FramePart& part, FilterRun& run) {
-  part.voiced_out.work = run.voiced_work.span();
+  part.voiced_out.work = run.voiced_into;
   part.aperiodic_out.work = run.aperiodic_work.span();
 }
 
@@ -276,7 +282,7 @@ void synthesize_planned(const FilterRun& run, std::size_t j, FramePart& part) {
   const FrameGains voiced{&gains, true, dumping ? dumped : nullptr};
   synthesize_frame(run.call.voiced, frame_at, voiced, run.tables, part.voiced_out);
   if (dumping) std::fwrite(dumped, sizeof(double), DUMPED_BINS, run.dump);
-  if (!run.split_active) return;
+  if (!run.filters_aperiodic) return;
   const std::vector<double> band = aperiodic_gains(run.options, part.curves.now.cutoff_bin);
   const FrameGains aperiodic{&band, false, nullptr};
   synthesize_frame(run.call.aperiodic, frame_at, aperiodic, run.tables, part.aperiodic_out);
@@ -361,13 +367,23 @@ std::vector<double> make_fade_in() {
   return fade;
 }
 
-void start_run(FilterRun& run, const std::string& flags, int out_len) {
+// With AperiodicUse::done the aperiodic signal is not filtered, and spare
+// (memory of out_len samples or more, or nullptr) takes the filtered voiced
+// signal.
+void start_run(FilterRun& run, const std::string& flags, int out_len, AperiodicUse aperiodic_use,
+               std::vector<double>* spare) {
   run.options = read_filter_options(flags);
-  run.split_active = band_split_active(run.options);
+  run.filters_aperiodic = band_split_active(run.options) && aperiodic_use == AperiodicUse::read_later;
   run.tables = make_spectral_tables();
   run.fade_in = make_fade_in();
-  run.voiced_work = make_work_signal(run.plan, out_len);
-  if (run.split_active) run.aperiodic_work = make_work_signal(run.plan, out_len);
+  if (spare != nullptr && aperiodic_use == AperiodicUse::done) {
+    run.voiced_into = std::span<double>(spare->data(), static_cast<std::size_t>(std::max(out_len, 0)));
+    clear_unwritten(run.plan, run.voiced_into);
+  } else {
+    run.voiced_work = make_work_signal(run.plan, out_len);
+    run.voiced_into = run.voiced_work.span();
+  }
+  if (run.filters_aperiodic) run.aperiodic_work = make_work_signal(run.plan, out_len);
   std::printf("\x83\x74\x83\x42\x83\x8b\x83\x5e\x92\x86\n");  // フィルタ中
   if (has_flag(flags, 'S')) run.dump = std::fopen("tmp.bin", "wb");
 }
@@ -389,19 +405,28 @@ double post_filter(std::vector<double>& voiced, std::vector<double>& aperiodic, 
                    double fixed_in, int band_index, double gen, double fce,
                    const std::vector<double>& bend_freq, int bend_step,
                    const std::vector<double>& freq, double avg_freq, const std::string& flags,
-                   int bend_mode, int threads, int fixed_split) {
+                   int bend_mode, int threads, int fixed_split, AperiodicUse aperiodic_use) {
   const int length = std::max(out_len, 0);
+  const bool spare = aperiodic_use == AperiodicUse::done && aperiodic.size() == voiced.size() &&
+                     aperiodic.size() >= static_cast<std::size_t>(length);
   const FilterCall call{voiced, aperiodic, samples, channels, band_index, gen, fce,
                         bend_freq, bend_step, freq, avg_freq, bend_mode};
   const TimeMapping mapping = make_time_mapping(length, sample_count, offset_samples, fixed_in);
   const FilterPlan plan = plan_filter(mapping, length);
   FilterRun run{call, plan};
-  start_run(run, flags, length);
+  start_run(run, flags, length, aperiodic_use, spare ? &aperiodic : nullptr);
   const FilterOutcome outcome = run_frames(run, threads > 0 ? threads : worker_threads(), fixed_split);
   if (run.dump != nullptr) std::fclose(run.dump);
   print_progress(run.plan);
-  copy_back(run.voiced_work, voiced);
-  if (outcome.final_cutoff > 0.0) copy_back(run.aperiodic_work, aperiodic);
+  if (run.voiced_work.values) {
+    copy_back(run.voiced_work, voiced);
+  } else {
+    // The filtered samples are in aperiodic's memory: the vectors trade
+    // places, and voiced takes back its own entries past the filtered ones.
+    voiced.swap(aperiodic);
+    std::copy(aperiodic.begin() + length, aperiodic.end(), voiced.begin() + length);
+  }
+  if (run.filters_aperiodic && outcome.final_cutoff > 0.0) copy_back(run.aperiodic_work, aperiodic);
   return outcome.peak;
 }
 

@@ -29,11 +29,21 @@ namespace quillet {
 // claimed (from frame fixed_split on, when that is 0 or more); 0 takes
 // worker_threads(). The dump keeps to one thread. Every count and every
 // split gives the same bits.
+//
+// aperiodic_use: with AperiodicUse::done the caller reads aperiodic no more
+// after the call. The band split then leaves it unfiltered, the filtered
+// voiced signal is made in its memory (the two vectors trade places, voiced
+// keeping its entries from out_len on) and the value returned is the largest
+// of the voiced signal alone: voiced gets the same numbers, aperiodic is left
+// with whatever it holds.
+enum class AperiodicUse { read_later, done };
+
 double post_filter(std::vector<double>& voiced, std::vector<double>& aperiodic, int out_len,
                    const SampleStore& samples, int channels, int sample_count, int offset_samples,
                    double fixed_in, int band_index, double gen, double fce,
                    const std::vector<double>& bend_freq, int bend_step,
                    const std::vector<double>& freq, double avg_freq, const std::string& flags,
-                   int bend_mode, int threads = 0, int fixed_split = -1);
+                   int bend_mode, int threads = 0, int fixed_split = -1,
+                   AperiodicUse aperiodic_use = AperiodicUse::read_later);
 
 }  // namespace quillet

@@ -287,6 +287,50 @@ TEST(PostFilter, OneThreadAndTwoGiveTheSameBits) {
   EXPECT_EQ(dump.size(), static_cast<std::size_t>(frames - 1) * 128 * sizeof(double));
 }
 
+// A caller done with the aperiodic signal lets the filtered voiced signal be
+// made in its memory, and the band split leave it unfiltered: voiced comes
+// back with the same bits, its own entries past out_len kept, the band split
+// on or off, on one thread or two, and when the aperiodic signal is too
+// short to hold it; the peak is the voiced signal's.
+TEST(PostFilter, VoicedMadeInTheAperiodicMemoryHasTheSameBits) {
+  struct Outcome {
+    std::vector<double> voiced;
+    double peak = 0.0;
+    std::string console;
+  };
+  auto filtered = [](const char* flags, int threads, int split, AperiodicUse use, int aperiodic_size) {
+    FilterCase c = one_to_one_case(20000);
+    c.out_len = 29000;
+    c.fixed_in = 3000.0;
+    c.voiced = noise_values(30000, 5000.0, 7);  // the last 1000 past out_len
+    c.aperiodic = noise_values(aperiodic_size, 200000.0, 8);  // louder than voiced filtered
+    Outcome o;
+    o.console = console_of([&] {
+      o.peak = post_filter(c.voiced, c.aperiodic, c.out_len, c.samples, 1, c.sample_count, c.offset,
+                           c.fixed_in, 17, 1.0, 1.0, c.bend, c.bend_step, c.freq, 220.0, flags, c.bend_mode,
+                           threads, split, use);
+    });
+    o.voiced = c.voiced;
+    return o;
+  };
+  for (const char* flags : {"", "x4v-6"}) {
+    const Outcome kept = filtered(flags, 1, -1, AperiodicUse::read_later, 30000);
+    EXPECT_NE(kept.voiced, noise_values(30000, 5000.0, 7)) << flags;  // it was filtered
+    for (const int threads : {1, 2}) {
+      for (const int size : {30000, 29500}) {
+        const Outcome spared = filtered(flags, threads, 20, AperiodicUse::done, size);
+        ASSERT_EQ(spared.voiced.size(), kept.voiced.size()) << flags;
+        EXPECT_EQ(std::memcmp(spared.voiced.data(), kept.voiced.data(), kept.voiced.size() * sizeof(double)), 0)
+            << flags << " " << threads << " " << size;
+        double voiced_peak = 0.0;
+        for (int n = 0; n < 29000; ++n) voiced_peak = std::max(voiced_peak, std::fabs(spared.voiced[n]));
+        EXPECT_EQ(spared.peak, voiced_peak) << flags;
+        EXPECT_EQ(spared.console, kept.console) << flags;
+      }
+    }
+  }
+}
+
 TEST(PostFilter, HostileArgumentsStayInBoundsAndFinite) {
   FilterCase c = one_to_one_case(1000);  // nothing to filter
   c.out_len = 0;
