@@ -329,13 +329,12 @@ int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& bo
 // The second thread's part: from the boundary on, after walking up to it.
 // Its blocks are its own, made into cache on its own thread while the first
 // renders (and let go on that thread once it is done); without memory for
-// them it takes no part, and leaves the first to render all. It writes into
-// out once out is ready.
+// them it renders nothing, and hands its part back to the first. It writes
+// into out once out is ready.
 void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end, RenderedSignals& out,
                        const ReadyLatch& out_ready, std::string& progress, std::optional<BlockCache>& cache) {
   try {
     cache.emplace();
-    cache->slots[0].emplace();  // the slot of a walk that goes forward only
     progress.reserve(later_progress_room(ctx.params, later_start(0, end, LATER_PART)));
   } catch (const std::bad_alloc&) {
     boundary.go_alone();
@@ -344,6 +343,12 @@ void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end,
   LoopState state = start_state(ctx.params);
   const int start = walk_to_boundary(ctx, state, boundary);
   if (start < 0 || start >= end || !out_ready.wait()) return;
+  try {
+    cache->slots[0].emplace();  // the slot of a part that walks forward only
+  } catch (const std::bad_alloc&) {
+    boundary.go_alone();  // nothing rendered yet: the first thread renders the part
+    return;
+  }
   render_samples(ctx, state, *cache, start, end, out, &progress);
 }
 

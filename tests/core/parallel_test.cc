@@ -114,6 +114,9 @@ TEST(SplitBoundary, WalkedOfferSettlesWhereTheWalkStands) {
   int n = 32;
   for (int next = boundary.claim(n); next > n; next = boundary.claim(n)) n = next;
   EXPECT_EQ(n, 66);
+  boundary.go_alone();  // a second that settled and then cannot start hands its part back
+  for (int next = boundary.claim(n); next > n; next = boundary.claim(n)) n = next;
+  EXPECT_EQ(n, 100);
 
   SplitBoundary fixed(100, 30, 16, LaterShare{});
   EXPECT_EQ(fixed.offer(0).next, 30);
