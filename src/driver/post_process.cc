@@ -24,17 +24,24 @@ double entry_or_zero(const std::vector<double>& values, long long i) {
   return (i >= 0 && i < static_cast<long long>(values.size())) ? values[i] : 0.0;
 }
 
-// Stages 1 and 2: the one-pole smoothing "h", then the three-tap smoothing
-// "c", which runs at 0.5 by default unless "h" smoothed.
-void smooth_before_filter(const std::string& flags, std::vector<double>& y, int out_len) {
-  const double a = one_pole_weight(flags, 'h');
-  double default_weight = 0.5;
-  if (a > 0.0) {
-    one_pole_smooth(y, out_len, a);
-    default_weight = 0.0;
+// The three-tap pass in place, each new value handed to finish(i, value),
+// which stores it: the values before the pass that it still reads behind the
+// one it writes (the last d) are kept in a ring; those at or ahead of it are
+// not yet written.
+template <typename Finish>
+void three_tap_pass(std::vector<double>& y, int out_len, double w, int d, Finish finish) {
+  std::vector<double> behind(static_cast<std::size_t>(std::max(d, 0)));
+  std::size_t slot = 0;  // where the value d places behind the current one is kept
+  for (int i = 0; i < out_len; ++i) {
+    const double before = y[i];
+    double s = 0.5 * before + 0.25 * entry_or_zero(y, static_cast<long long>(i) + d);
+    if (i >= d) s = s + 0.25 * (d > 0 ? behind[slot] : y[i - d]);
+    if (d > 0) {
+      behind[slot] = before;
+      slot = slot + 1 == behind.size() ? 0 : slot + 1;
+    }
+    finish(i, w * s + (1 - w) * before);
   }
-  const double w = three_tap_weight(flags, 'c', default_weight);
-  if (w > 0.0) three_tap_smooth(y, out_len, w, 1);
 }
 
 // Frequency warp of the input envelope: 10^(g / 200) with g from "g" in [-100, 100].
@@ -116,22 +123,8 @@ void one_pole_smooth(std::vector<double>& y, int out_len, double a) {
   for (int i = 1; i < out_len; ++i) y[i] = (1 - a) * y[i] + a * y[i - 1];
 }
 
-// The pass in place: the values before the pass that it still reads behind
-// the one it writes (the last d) are kept in a ring; those at or ahead of it
-// are not yet written.
 void three_tap_smooth(std::vector<double>& y, int out_len, double w, int d) {
-  std::vector<double> behind(static_cast<std::size_t>(std::max(d, 0)));
-  std::size_t slot = 0;  // where the value d places behind the current one is kept
-  for (int i = 0; i < out_len; ++i) {
-    const double before = y[i];
-    double s = 0.5 * before + 0.25 * entry_or_zero(y, static_cast<long long>(i) + d);
-    if (i >= d) s = s + 0.25 * (d > 0 ? behind[slot] : y[i - d]);
-    if (d > 0) {
-      behind[slot] = before;
-      slot = slot + 1 == behind.size() ? 0 : slot + 1;
-    }
-    y[i] = w * s + (1 - w) * before;
-  }
+  three_tap_pass(y, out_len, w, d, [&](int i, double smoothed) { y[i] = smoothed; });
 }
 
 bool mix_letter_applies(const std::string& flags, char letter) {
@@ -155,6 +148,27 @@ void mix_signals(std::vector<double>& y, const std::vector<double>& z, int out_l
   for (int i = 0; i < out_len; ++i) {
     y[i] = weights.voice * y[i] + weights.breath * entry_or_zero(z, i);
   }
+}
+
+// The three-tap smoothing and the mix are one pass: each smoothed value is
+// mixed as it is made.
+void smooth_and_mix_before_filter(const std::string& flags, std::vector<double>& y,
+                                  const std::vector<double>& z, int out_len) {
+  const double a = one_pole_weight(flags, 'h');
+  double default_weight = 0.5;
+  if (a > 0.0) {
+    one_pole_smooth(y, out_len, a);
+    default_weight = 0.0;
+  }
+  const double w = three_tap_weight(flags, 'c', default_weight);
+  const MixWeights mix = mix_weights(flags, 'B', 50.0, MixWeights{}, true);
+  if (!(w > 0.0)) {
+    mix_signals(y, z, out_len, mix);
+    return;
+  }
+  three_tap_pass(y, out_len, w, 1, [&](int i, double smoothed) {
+    y[i] = mix.voice * smoothed + mix.breath * entry_or_zero(z, i);
+  });
 }
 
 int filter_band_index(const std::string& flags, double target_freq, double avg_freq) {
@@ -202,8 +216,7 @@ int post_process_and_write(const RenderParams& params, RenderedSignals& signals,
   std::vector<double>& y = signals.voiced;
   if (y.size() < static_cast<std::size_t>(out_len)) y.resize(out_len, 0.0);
 
-  smooth_before_filter(flags, y, out_len);
-  mix_signals(y, signals.aperiodic, out_len, mix_weights(flags, 'B', 50.0, MixWeights{}, true));
+  smooth_and_mix_before_filter(flags, y, signals.aperiodic, out_len);
   if (!has_flag(flags, 'N')) run_post_filter(params, signals, samples, channels, list, out_len);
   smooth_after_filter(flags, y, out_len);
   if (mix_letter_applies(flags, 'b')) {

@@ -61,6 +61,13 @@ bool mix_letter_applies(const std::string& flags, char letter);
 void mix_signals(std::vector<double>& y, const std::vector<double>& z, int out_len,
                  const MixWeights& weights);
 
+// Stages 1 to 3: the one-pole smoothing "h", then the three-tap smoothing
+// "c" at tap distance 1, which runs at 0.5 by default unless "h" smoothed,
+// then the first breathiness mix "B" of z into y (which prints its line);
+// the numbers of the three stages run one after the other.
+void smooth_and_mix_before_filter(const std::string& flags, std::vector<double>& y,
+                                  const std::vector<double>& z, int out_len);
+
 // Last low bin the post filter may not boost: from the target (letter "F" sets
 // the factor, default 3) or the average frequency (letter "K"), or set
 // directly (letter "L"); never above 17.

@@ -84,6 +84,31 @@ TEST(PostProcessStages, BreathinessMixes) {
   EXPECT_EQ(y, (Samples{10.5, 21, 1.5, 2}));
 }
 
+// The stages before the filter in one pass give the numbers and the line of
+// the stages one after the other: the default smoothing, a set one, none
+// (after the one-pole smoothing, or set to 0), each with and without a mix,
+// and a breath signal shorter than the note.
+TEST(PostProcessStages, SmoothingAndMixInOnePassMatchTheStages) {
+  Samples start(400), breath(350);
+  for (std::size_t i = 0; i < start.size(); ++i) start[i] = std::sin(0.37 * i) * 1000.0 + 0.1 * i;
+  for (std::size_t i = 0; i < breath.size(); ++i) breath[i] = std::cos(1.3 * i) * 300.0;
+  const int out_len = 380;
+  for (const char* flags : {"", "c30", "c0", "h50", "h50c20", "B20", "B70c80", "h30B90"}) {
+    Samples staged = start;
+    const std::string staged_line = console_of([&] {
+      const double a = one_pole_weight(flags, 'h');
+      if (a > 0.0) one_pole_smooth(staged, out_len, a);
+      const double w = three_tap_weight(flags, 'c', a > 0.0 ? 0.0 : 0.5);
+      if (w > 0.0) three_tap_smooth(staged, out_len, w, 1);
+      mix_signals(staged, breath, out_len, mix_weights(flags, 'B', 50.0, MixWeights{}, true));
+    });
+    Samples fused = start;
+    const std::string fused_line = console_of([&] { smooth_and_mix_before_filter(flags, fused, breath, out_len); });
+    EXPECT_EQ(fused, staged) << flags;
+    EXPECT_EQ(fused_line, staged_line) << flags;
+  }
+}
+
 TEST(PostProcessStages, BandIndexNormalisationAndClipping) {
   struct Case { const char* flags; double target; int band_index; };
   for (const Case& c : {Case{"L", 440.0, 17},     // trunc(30.65 + 0.5) = 31, then 17
