@@ -86,6 +86,29 @@ double reader_sum_plain(const AperiodicBank& bank, double pos, double far, const
   return acc;
 }
 
+// Whether the sum can be had from one reader: every reader at the same phase
+// with a cross-fade weight of exactly +0 (the readers at rest at phase 0, as
+// at normal speed). Each trailing share then is its difference times +0, a
+// zero (the spline reads finite values everywhere), and each leading share
+// 1.0 times the same difference.
+bool readers_in_step(const AperiodicBank& bank) {
+  for (int k = 0; k < GRAIN_COUNT; ++k) {
+    if (!same_bits(bank.fade[k], 0.0) || !same_bits(bank.phase[k], bank.phase[0])) return false;
+  }
+  return true;
+}
+
+// reader_sum_plain for readers in step: the running sum starts at +0, so
+// adding a zero never changes it, and it takes the shared leading difference
+// once per reader, in the same order.
+double reader_sum_in_step(const AperiodicBank& bank, double pos, double far, const SplineView& block) {
+  const double phase = bank.phase[0];
+  const double leading = spline_eval(block, pos + phase) - spline_eval(block, far + phase);
+  double acc = 0.0;
+  for (int k = 0; k < GRAIN_COUNT; ++k) acc = acc + leading;
+  return acc;
+}
+
 // The same sum with four readers side by side: each lane computes its
 // reader's two terms as reader_sum_plain does (read through eval, a
 // spline_eval_lanes), then the terms are added in reader order.
@@ -256,7 +279,9 @@ double aperiodic_step(AperiodicBank& bank, const RenderParams& params, int n, do
   update_fades(bank);
   const double far = pos + lag;
   double acc;
-  if (bank.level == SimdLevel::plain || block.size != BLOCK_LENGTH) {
+  if (readers_in_step(bank)) {
+    acc = reader_sum_in_step(bank, pos, far, block);
+  } else if (bank.level == SimdLevel::plain || block.size != BLOCK_LENGTH) {
     acc = reader_sum_plain(bank, pos, far, block);
   } else if (bank.level == SimdLevel::avx2) {
     acc = reader_sum_avx2(bank, pos, far, block);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -151,6 +152,69 @@ TEST(AperiodicTest, ReadersSideBySideEqualReadersOneByOne) {
     const double a = aperiodic_step(plain, params, 0, NAN, 0.5, 100.0, block);
     const double b = aperiodic_step(lanes, params, 0, NAN, 0.5, 100.0, block);
     EXPECT_TRUE(same_bits(a, b)) << a << " vs " << b;
+  }
+}
+
+// The sum of the eight readers in the written order, every tap read: the
+// reference for the steps below.
+double written_reader_sum(const AperiodicBank& bank, double pos, double far, const SplineBlock& block) {
+  double acc = 0.0;
+  for (int k = 0; k < GRAIN_COUNT; ++k) {
+    const double phase = bank.phase[k];
+    const double behind = phase - GRAIN_PERIODS[k];
+    const double trailing = spline_eval(block, pos + behind) - spline_eval(block, far + behind);
+    const double leading = spline_eval(block, pos + phase) - spline_eval(block, far + phase);
+    acc = acc + trailing * bank.fade[k] + (1.0 - bank.fade[k]) * leading;
+  }
+  return acc;
+}
+
+// Readers in step (one phase, every weight +0, as at normal speed) give the
+// bits of every tap read in the written order: on noise, on silence with a
+// loud sound only behind the readers (where the trailing shares are zeros of
+// either sign), across and outside the block, at a NaN position, at a phase
+// just off 0 whose weight is still +0, at every level. A bank with one reader
+// out of step, or a weight that is not +0, is read tap by tap.
+TEST(AperiodicTest, ReadersInStepEqualEveryTapRead) {
+  SampleStore store(12000, 0);
+  uint32_t state = 7;
+  for (int i = 0; i < 5000; ++i) {
+    state = state * 1664525u + 1013904223u;
+    store[i] = static_cast<int16_t>(state >> 16);
+  }
+  SplineBlock block;
+  load_spline_block(block, store, 5200 - BLOCK_LEAD, 1);  // noise up to 5000, silence after
+  RenderParams params;
+  params.aperiodic_floor = 1.0;
+  struct Bank {
+    double phase;        // every reader's
+    int moved;           // a reader put out of step, or -1
+    double fade;         // every reader's weight
+  };
+  const Bank banks[] = {{0.0, -1, 0.0}, {1e-9, -1, 0.0}, {0.0, 3, 0.0}, {0.0, -1, 1e-300}, {0.0, -1, -0.0}};
+  const double positions[] = {4100.0, 4990.5, 5600.0, 5801.0, 6500.0, 9000.0, -3000.0, NAN};
+  std::vector<SimdLevel> levels = {SimdLevel::plain, SimdLevel::sse2};
+  if (choose_simd_level(nullptr, processor_has_avx2()) == SimdLevel::avx2) levels.push_back(SimdLevel::avx2);
+  for (const Bank& b : banks) {
+    for (const double pos : positions) {
+      for (const double lag : {37.5, 400.0}) {
+        for (SimdLevel level : levels) {
+          AperiodicBank bank = make_aperiodic_bank("");
+          bank.level = level;
+          bank.phase.fill(b.phase);
+          if (b.moved >= 0) bank.phase[b.moved] = 1e-9;
+          bank.fade.fill(b.fade);
+          bank.fade_phase = bank.phase;
+          bank.fades_known = true;  // keeps the weights set here while the readers stand still
+          const double expected = written_reader_sum(bank, pos, pos + lag, block) * 0.0625;
+          // adv = 1.0 at rate 1: the readers stand still.
+          const double got = aperiodic_step(bank, params, 0, pos, 1.0, lag, block);
+          ASSERT_TRUE(same_bits(got, expected))
+              << simd_level_name(level) << " phase " << b.phase << " moved " << b.moved << " fade " << b.fade
+              << " pos " << pos << " lag " << lag << ": " << got << " vs " << expected;
+        }
+      }
+    }
   }
 }
 
