@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -157,6 +159,18 @@ SplineView cached_block(BlockCache& cache, int blk, const SampleStore& samples, 
 // cost more to start than it saves.
 constexpr int MIN_SPLIT_LENGTH = 4096;
 
+// The block weights of place_sample (its cosine) for the samples the second
+// thread has walked, kept for the first thread to read instead of working
+// them out again: the entries below walked are set, and never change once
+// set. Kept for the first WALKED_WEIGHT_ROOM samples at most.
+struct WalkedWeights {
+  std::unique_ptr<double[]> weight;
+  int room = 0;  // entries
+  std::atomic<int> walked{0};
+};
+
+constexpr int WALKED_WEIGHT_ROOM = 1 << 18;
+
 // What every output sample of one run reads, set once.
 struct LoopContext {
   const RenderParams& params;
@@ -166,6 +180,7 @@ struct LoopContext {
   TimeMap map;
   double sample_rate;
   int64_t last_position;
+  WalkedWeights* walked_weights = nullptr;  // shared by the two threads of a run in two
 };
 
 // The state the loop carries from one output sample to the next; on a cache
@@ -200,14 +215,15 @@ LoopState start_state(const RenderParams& params) {
 }
 
 // The place of output sample n; false past the end of the input, where the
-// loop stops.
-bool place_sample(const LoopContext& ctx, int n, SamplePlace& at) {
+// loop stops. known_weight: the block weight of n as the walk worked it out,
+// or nullptr.
+bool place_sample(const LoopContext& ctx, int n, SamplePlace& at, const double* known_weight = nullptr) {
   at.place = map_output_sample(ctx.map, n);
   const int64_t ip = trunc_saturated(at.place.pos);
   if (ip > ctx.last_position) return false;
   at.blk = block_index(ip);
   const int block_start = at.blk * BLOCK_STEP;
-  at.w = std::cos((at.place.pos - block_start) * BLOCK_WEIGHT_FACTOR);
+  at.w = known_weight != nullptr ? *known_weight : std::cos((at.place.pos - block_start) * BLOCK_WEIGHT_FACTOR);
   at.f_loc = local_frequency(ctx.list, at.blk, ctx.params.avg_freq, at.w);
   at.f_tgt = target_frequency(ctx.params, n, at.blk, at.w);
   at.lag = voiced_lag(ctx.sample_rate, at.f_loc);
@@ -234,9 +250,11 @@ void report_block(int blk, int n, std::string* progress) {
 // Carries state over output samples first .. end - 1 without rendering
 // them, exactly as rendering them would; false when the loop stops before end.
 bool skip_samples(const LoopContext& ctx, LoopState& state, int first, int end) {
+  WalkedWeights* weights = ctx.walked_weights;
   SamplePlace at;
   for (int n = first; n < end; ++n) {
     if (!place_sample(ctx, n, at)) return false;
+    if (weights != nullptr && n < weights->room) weights->weight[n] = at.w;
     state.progress_block = at.blk;
     advance_voiced_phase(ctx, state, at);
     advance_aperiodic_readers(state.bank, ctx.params, at.place.adv);
@@ -251,9 +269,13 @@ bool render_samples(const LoopContext& ctx, LoopState& state, BlockCache& cache,
   const RenderParams& params = ctx.params;
   SplineView block;
   int held_block = -1;
+  const WalkedWeights* weights = ctx.walked_weights;
+  int known_end = 0;  // the walked weights below it are set
   SamplePlace at;
   for (int n = first; n < end; ++n) {
-    if (!place_sample(ctx, n, at)) return false;
+    if (weights != nullptr && n >= known_end) known_end = weights->walked.load(std::memory_order_acquire);
+    const double* known_weight = n < known_end ? &weights->weight[n] : nullptr;
+    if (!place_sample(ctx, n, at, known_weight)) return false;
     if (at.blk != state.progress_block) {
       report_block(at.blk, n, progress);
       state.progress_block = at.blk;
@@ -323,6 +345,8 @@ int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& bo
     const int until = std::min(offer.next, n + WALK_RUN);
     if (!skip_samples(ctx, state, n, until)) return -1;
     n = until;
+    WalkedWeights* weights = ctx.walked_weights;
+    if (weights != nullptr) weights->walked.store(std::min(n, weights->room), std::memory_order_release);
   }
 }
 
@@ -359,8 +383,16 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
                               const FrequencyList& list, int fixed_split) {
   RenderedSignals out;
   ReadyLatch out_ready;
-  const LoopContext ctx = make_loop_context(params, samples, channels, list);
   const int end = std::max(params.out_len, 0);
+  WalkedWeights weights;
+  try {
+    weights.room = std::min(end, WALKED_WEIGHT_ROOM);
+    weights.weight = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(weights.room));
+  } catch (const std::bad_alloc&) {
+    weights.room = 0;  // the first thread works every weight out itself
+  }
+  LoopContext ctx = make_loop_context(params, samples, channels, list);
+  ctx.walked_weights = &weights;
   SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end), CLAIM_RUN, LATER_PART);
   std::string later_progress;
   std::exception_ptr later_failure;  // what the second thread threw, thrown again here
