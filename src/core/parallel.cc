@@ -163,4 +163,17 @@ void SplitBoundary::go_alone() {
   boundary_ = end_;
 }
 
+SplitBoundary::Progress SplitBoundary::progress() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Progress{claimed_, boundary_};
+}
+
+int SplitBoundary::take_back(int at) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (at < claimed_ || at >= boundary_) return -1;
+  const int replaced = boundary_;
+  boundary_ = at;
+  return replaced;
+}
+
 }  // namespace quillet

@@ -301,10 +301,47 @@ int first_part(FilterRun& run, SplitBoundary& boundary, FramePart& part, int j) 
   return j;
 }
 
-// The later part: from the boundary on. The frame before its first one is
-// made once more, to complete its first samples; without memory for its
-// own curves it takes no part, and the first does all.
-void later_part(FilterRun& run, SplitBoundary& boundary, std::optional<FramePart>& part) {
+// Frames from start up to end with part: the frame before start is made
+// once more first, to complete the first samples, without writing them.
+void frames_from(FilterRun& run, FramePart& part, int start, int end) {
+  if (start > 0) synthesize_planned(run, static_cast<std::size_t>(start - 1), part);
+  write_into_run(part, run);
+  for (int j = start; j < end; ++j) synthesize_planned(run, static_cast<std::size_t>(j), part);
+}
+
+// What a part's start costs, in frames (the curves in force there and the
+// frame before it), and the fewest frames worth it.
+constexpr int PART_START_COST = 3;
+constexpr int FEWEST_TAKEN_FRAMES = 4;
+
+// The second thread, through with its own frames while the first is not
+// (its processor busy elsewhere, say): takes the later frames of the first
+// part, half of what the first has left counting the start of the new part,
+// as long as that is worth it, each taken run a part of its own.
+void take_back_frames(FilterRun& run, SplitBoundary& boundary, std::vector<FramePart>& taken) {
+  for (;;) {
+    const SplitBoundary::Progress first = boundary.progress();
+    const int at = first.claimed + (first.boundary - first.claimed + PART_START_COST) / 2;
+    if (first.boundary - at < FEWEST_TAKEN_FRAMES) return;
+    try {
+      taken.push_back(start_part(run));
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    const int until = boundary.take_back(at);
+    if (until < 0) {
+      taken.pop_back();  // the first got there meanwhile: look again
+      continue;
+    }
+    frames_from(run, taken.back(), at, until);
+  }
+}
+
+// The later part: from the boundary on, then what it takes back from the
+// first; without memory for its own curves it takes no part, and the first
+// does all.
+void later_part(FilterRun& run, SplitBoundary& boundary, std::optional<FramePart>& part,
+                std::vector<FramePart>& taken) {
   try {
     part.emplace(start_part(run));
   } catch (const std::bad_alloc&) {
@@ -314,9 +351,8 @@ void later_part(FilterRun& run, SplitBoundary& boundary, std::optional<FramePart
   const int end = static_cast<int>(run.plan.frames.size());
   const int start = boundary.take();
   if (start >= end) return;
-  if (start > 0) synthesize_planned(run, static_cast<std::size_t>(start - 1), *part);
-  write_into_run(*part, run);
-  for (int j = start; j < end; ++j) synthesize_planned(run, static_cast<std::size_t>(j), *part);
+  frames_from(run, *part, start, end);
+  take_back_frames(run, boundary, taken);
 }
 
 // Notes with fewer frames are filtered on one thread.
@@ -335,12 +371,13 @@ FilterOutcome run_frames(FilterRun& run, int threads, int fixed_split) {
   SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end), FRAME_RUN, LaterShare{});
   FramePart first = start_part(run);
   std::optional<FramePart> later;
+  std::vector<FramePart> taken;  // the runs the later part took back from the first
   std::exception_ptr later_failure;
   {
     WithdrawableHelper helper;
     const auto later_work = [&] {
       try {
-        later_part(run, boundary, later);
+        later_part(run, boundary, later, taken);
       } catch (...) {
         later_failure = std::current_exception();
       }
@@ -357,6 +394,9 @@ FilterOutcome run_frames(FilterRun& run, int threads, int fixed_split) {
   if (later && later->curves.update >= 0) {
     outcome.peak = std::max({outcome.peak, later->voiced_out.peak, later->aperiodic_out.peak});
     outcome.final_cutoff = later->curves.now.cutoff_bin;
+  }
+  for (const FramePart& part : taken) {
+    outcome.peak = std::max({outcome.peak, part.voiced_out.peak, part.aperiodic_out.peak});
   }
   return outcome;
 }

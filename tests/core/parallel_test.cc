@@ -130,6 +130,29 @@ TEST(SplitBoundary, WalkedOfferSettlesWhereTheWalkStands) {
   EXPECT_EQ(offer.next, 40);
 }
 
+// A second thread through with its part takes back the first's items from
+// a point the first has not claimed: the first stops there, a point it has
+// claimed or one at or past the boundary is refused, and a fixed split
+// only fixes where the second's own part starts.
+TEST(SplitBoundary, TakingBackLeavesTheFirstItsClaimedItems) {
+  for (const int fixed : {-1, 60}) {
+    SplitBoundary boundary(100, fixed, 10, LaterShare{});
+    EXPECT_EQ(boundary.claim(0), 10);
+    const int start = boundary.take();
+    EXPECT_EQ(start, fixed < 0 ? 55 : 60);  // (100 + 10) / 2
+    EXPECT_EQ(boundary.take_back(9), -1);        // claimed already
+    EXPECT_EQ(boundary.take_back(start), -1);    // not below the boundary
+    EXPECT_EQ(boundary.take_back(30), start);    // 30 .. start - 1 are the second's
+    const SplitBoundary::Progress progress = boundary.progress();
+    EXPECT_EQ(progress.claimed, 10);
+    EXPECT_EQ(progress.boundary, 30);
+    int n = 10;
+    for (int next = boundary.claim(n); next > n; next = boundary.claim(n)) n = next;
+    EXPECT_EQ(n, 30) << fixed;
+    EXPECT_EQ(boundary.take_back(20), -1);  // the first has claimed up to 30
+  }
+}
+
 // The second walking to its start, looking again every 100 items.
 TEST(SplitBoundary, WalkedOfferDoesEachItemOnce) {
   expect_each_item_once(LaterShare{}, [](SplitBoundary& boundary, int end) {
