@@ -300,11 +300,10 @@ RenderedSignals zeroed_signals(const RenderParams& params) {
   return out;
 }
 
-// Room for the progress lines from split on, most of the time: one line of
-// at most 24 characters per block the input passes, and some spare.
-std::size_t later_progress_room(const RenderParams& params, int split) {
-  const double samples_left = std::max(params.out_len - split, 0);
-  double blocks = samples_left * std::max(params.input_step, params.rate_ratio) / BLOCK_STEP;
+// Room for the progress lines of count samples, most of the time: one line
+// of at most 24 characters per block the input passes, and some spare.
+std::size_t progress_room(const RenderParams& params, int count) {
+  double blocks = std::max(count, 0) * std::max(params.input_step, params.rate_ratio) / BLOCK_STEP;
   if (!(blocks < 1e5)) blocks = 1e5;
   return static_cast<std::size_t>(blocks) * 24 + 256;
 }
@@ -335,9 +334,31 @@ int render_first_part(const LoopContext& ctx, LoopState& state, BlockCache& cach
 // walk stops soon once the first thread has claimed every sample.
 constexpr int WALK_RUN = 2048;
 
+// The loop state at a sample the walk passed: the first thread's samples
+// can be taken back from there.
+struct WalkedState {
+  int n = 0;
+  LoopState state;
+};
+
+// What the second thread keeps for itself, let go on its own thread: its
+// blocks, and the states its walk passed (as many as were reserved).
+struct LaterKeep {
+  std::optional<BlockCache> cache;
+  std::vector<WalkedState> walked_states;
+};
+
+// What the second thread's parts print, for the first thread to print after
+// its own: the run taken back from the first, then the second's own part.
+struct LaterProgress {
+  std::string taken;
+  std::string own;
+};
+
 // Walks the state from sample 0 to where the boundary settles; that sample
 // (the end: nothing is left), or -1 when the loop stops on the way.
-int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& boundary) {
+int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& boundary,
+                     std::vector<WalkedState>& walked_states) {
   int n = 0;
   while (true) {
     const SplitBoundary::Offer offer = boundary.offer(n);
@@ -345,8 +366,54 @@ int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& bo
     const int until = std::min(offer.next, n + WALK_RUN);
     if (!skip_samples(ctx, state, n, until)) return -1;
     n = until;
+    if (walked_states.size() < walked_states.capacity()) walked_states.push_back(WalkedState{n, state});
     WalkedWeights* weights = ctx.walked_weights;
     if (weights != nullptr) weights->walked.store(std::min(n, weights->room), std::memory_order_release);
+  }
+}
+
+// What starting a taken run costs, in samples (a block solved whole), and
+// the fewest samples worth it.
+constexpr int64_t RUN_START_COST = 256;
+constexpr int FEWEST_TAKEN_SAMPLES = 2048;
+
+// The first walked state at or after target, below end; nullptr if none.
+const WalkedState* walked_state_from(const std::vector<WalkedState>& states, int64_t target, int end) {
+  for (const WalkedState& walked : states) {
+    if (walked.n >= target) return walked.n < end ? &walked : nullptr;
+  }
+  return nullptr;
+}
+
+// The second thread, through with its own part while the first is not (its
+// processor busy elsewhere, say): takes back the first's samples from a
+// walked state about half way through what the first has left, as long as
+// that is worth it, and renders them from that state. Once: the lines of a
+// single taken run go between the first's and its own.
+void take_back_samples(const LoopContext& ctx, SplitBoundary& boundary, LaterKeep& keep, RenderedSignals& out,
+                       LaterProgress& progress) {
+  try {
+    for (std::optional<SweptBlock>& slot : keep.cache->slots) {
+      if (!slot) slot.emplace();  // a taken run goes back to blocks of its own
+    }
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  for (;;) {
+    const SplitBoundary::Progress first = boundary.progress();
+    const int64_t target = first.claimed + (first.boundary - first.claimed + RUN_START_COST) / 2;
+    const WalkedState* from = walked_state_from(keep.walked_states, target, first.boundary);
+    if (from == nullptr || first.boundary - from->n < FEWEST_TAKEN_SAMPLES) return;
+    try {
+      progress.taken.reserve(progress_room(ctx.params, first.boundary - from->n));
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    const int until = boundary.take_back(from->n);
+    if (until < 0) continue;  // the first got there meanwhile: look again
+    LoopState state = from->state;
+    render_samples(ctx, state, *keep.cache, from->n, until, out, &progress.taken);
+    return;
   }
 }
 
@@ -356,24 +423,27 @@ int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& bo
 // them it renders nothing, and hands its part back to the first. It writes
 // into out once out is ready.
 void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end, RenderedSignals& out,
-                       const ReadyLatch& out_ready, std::string& progress, std::optional<BlockCache>& cache) {
+                       const ReadyLatch& out_ready, LaterProgress& progress, LaterKeep& keep) {
   try {
-    cache.emplace();
-    progress.reserve(later_progress_room(ctx.params, later_start(0, end, LATER_PART)));
+    keep.cache.emplace();
+    progress.own.reserve(progress_room(ctx.params, end - later_start(0, end, LATER_PART)));
+    keep.walked_states.reserve(static_cast<std::size_t>(end / WALK_RUN + 2));
   } catch (const std::bad_alloc&) {
     boundary.go_alone();
     return;
   }
   LoopState state = start_state(ctx.params);
-  const int start = walk_to_boundary(ctx, state, boundary);
+  const int start = walk_to_boundary(ctx, state, boundary, keep.walked_states);
   if (start < 0 || start >= end || !out_ready.wait()) return;
   try {
-    cache->slots[0].emplace();  // the slot of a part that walks forward only
+    keep.cache->slots[0].emplace();  // the slot of a part that walks forward only
   } catch (const std::bad_alloc&) {
     boundary.go_alone();  // nothing rendered yet: the first thread renders the part
     return;
   }
-  render_samples(ctx, state, *cache, start, end, out, &progress);
+  if (render_samples(ctx, state, *keep.cache, start, end, out, &progress.own)) {
+    take_back_samples(ctx, boundary, keep, out, progress);
+  }
 }
 
 // Both signals rendered by two threads, split at fixed_split or, when that is
@@ -394,13 +464,13 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
   LoopContext ctx = make_loop_context(params, samples, channels, list);
   ctx.walked_weights = &weights;
   SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end), CLAIM_RUN, LATER_PART);
-  std::string later_progress;
+  LaterProgress later_progress;
   std::exception_ptr later_failure;  // what the second thread threw, thrown again here
   {
     WithdrawableHelper later;
-    const auto later_part = [&, cache = std::optional<BlockCache>()]() mutable {
+    const auto later_part = [&, keep = LaterKeep()]() mutable {
       try {
-        render_later_part(ctx, boundary, end, out, out_ready, later_progress, cache);
+        render_later_part(ctx, boundary, end, out, out_ready, later_progress, keep);
       } catch (...) {
         later_failure = std::current_exception();
       }
@@ -423,7 +493,8 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
     }
   }
   if (later_failure) std::rethrow_exception(later_failure);
-  std::fwrite(later_progress.data(), 1, later_progress.size(), stdout);
+  std::fwrite(later_progress.taken.data(), 1, later_progress.taken.size(), stdout);
+  std::fwrite(later_progress.own.data(), 1, later_progress.own.size(), stdout);
   return out;
 }
 
