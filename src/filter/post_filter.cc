@@ -314,15 +314,16 @@ void frames_from(FilterRun& run, FramePart& part, int start, int end) {
 constexpr int PART_START_COST = 3;
 constexpr int FEWEST_TAKEN_FRAMES = 4;
 
-// The second thread, through with its own frames while the first is not
-// (its processor busy elsewhere, say): takes the later frames of the first
-// part, half of what the first has left counting the start of the new part,
-// as long as that is worth it, each taken run a part of its own.
-void take_back_frames(FilterRun& run, SplitBoundary& boundary, std::vector<FramePart>& taken) {
+// A thread through with its own frames while the other is not (its
+// processor busy elsewhere, say): takes the later frames of the other's part
+// (as boundary deals them, from floor on), half of what the other has left
+// counting the start of a new part, as long as that is worth it, each taken
+// run a part of its own.
+void take_back_frames(FilterRun& run, SplitBoundary& boundary, int floor, std::vector<FramePart>& taken) {
   for (;;) {
-    const SplitBoundary::Progress first = boundary.progress();
-    const int at = first.claimed + (first.boundary - first.claimed + PART_START_COST) / 2;
-    if (first.boundary - at < FEWEST_TAKEN_FRAMES) return;
+    const SplitBoundary::Progress other = boundary.progress();
+    const int at = std::max(floor, other.claimed + (other.boundary - other.claimed + PART_START_COST) / 2);
+    if (other.boundary - at < FEWEST_TAKEN_FRAMES) return;
     try {
       taken.push_back(start_part(run));
     } catch (const std::bad_alloc&) {
@@ -337,11 +338,12 @@ void take_back_frames(FilterRun& run, SplitBoundary& boundary, std::vector<Frame
   }
 }
 
-// The later part: from the boundary on, then what it takes back from the
-// first; without memory for its own curves it takes no part, and the first
-// does all.
-void later_part(FilterRun& run, SplitBoundary& boundary, std::optional<FramePart>& part,
-                std::vector<FramePart>& taken) {
+// The later part: from the boundary on, in runs claimed from its own
+// boundary (the first may take back its last frames), then what it takes
+// back from the first; without memory for its own curves it takes no part,
+// and the first does all.
+void later_part(FilterRun& run, SplitBoundary& boundary, SplitBoundary& own_boundary,
+                std::optional<FramePart>& part, std::vector<FramePart>& taken) {
   try {
     part.emplace(start_part(run));
   } catch (const std::bad_alloc&) {
@@ -351,8 +353,9 @@ void later_part(FilterRun& run, SplitBoundary& boundary, std::optional<FramePart
   const int end = static_cast<int>(run.plan.frames.size());
   const int start = boundary.take();
   if (start >= end) return;
-  frames_from(run, *part, start, end);
-  take_back_frames(run, boundary, taken);
+  if (start > 0) synthesize_planned(run, static_cast<std::size_t>(start - 1), *part);
+  first_part(run, own_boundary, *part, start);
+  take_back_frames(run, boundary, 0, taken);
 }
 
 // Notes with fewer frames are filtered on one thread.
@@ -369,21 +372,24 @@ FilterOutcome run_frames(FilterRun& run, int threads, int fixed_split) {
   const int end = static_cast<int>(run.plan.frames.size());
   const bool two = threads >= 2 && run.dump == nullptr && end >= MIN_SPLIT_FRAMES;
   SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end), FRAME_RUN, LaterShare{});
+  SplitBoundary later_boundary(end, -1, FRAME_RUN, LaterShare{});  // deals the later part's frames
   FramePart first = start_part(run);
   std::optional<FramePart> later;
-  std::vector<FramePart> taken;  // the runs the later part took back from the first
+  std::vector<FramePart> taken;   // the runs the later part took back from the first
+  std::vector<FramePart> helped;  // the runs the first took back from the later part, the last first
   std::exception_ptr later_failure;
   {
     WithdrawableHelper helper;
     const auto later_work = [&] {
       try {
-        later_part(run, boundary, later, taken);
+        later_part(run, boundary, later_boundary, later, taken);
       } catch (...) {
         later_failure = std::current_exception();
       }
     };
     if (!two || !helper.start(later_work)) boundary.go_alone();
     const int stopped = first_part(run, boundary, first, 0);
+    if (two) take_back_frames(run, later_boundary, boundary.progress().boundary, helped);
     if (!helper.finish()) boundary.go_alone();  // a helper that never began leaves its frames to this part
     first_part(run, boundary, first, stopped);  // and so does one without memory for its own
   }
@@ -395,9 +401,12 @@ FilterOutcome run_frames(FilterRun& run, int threads, int fixed_split) {
     outcome.peak = std::max({outcome.peak, later->voiced_out.peak, later->aperiodic_out.peak});
     outcome.final_cutoff = later->curves.now.cutoff_bin;
   }
-  for (const FramePart& part : taken) {
-    outcome.peak = std::max({outcome.peak, part.voiced_out.peak, part.aperiodic_out.peak});
+  for (const std::vector<FramePart>* parts : {&taken, &helped}) {
+    for (const FramePart& part : *parts) {
+      outcome.peak = std::max({outcome.peak, part.voiced_out.peak, part.aperiodic_out.peak});
+    }
   }
+  if (!helped.empty()) outcome.final_cutoff = helped.front().curves.now.cutoff_bin;  // it made the last frame
   return outcome;
 }
 
