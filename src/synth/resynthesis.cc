@@ -349,17 +349,36 @@ struct LaterKeep {
 };
 
 // What the second thread's parts print, for the first thread to print after
-// its own: the run taken back from the first, then the second's own part.
+// its own: the run taken back from the first, the second's own part, then
+// the run the first took back from the second.
 struct LaterProgress {
   std::string taken;
   std::string own;
+  std::string helped;
 };
 
-// Walks the state from sample 0 to where the boundary settles; that sample
-// (the end: nothing is left), or -1 when the loop stops on the way.
+// The second thread's own part as the first may see it: the boundary that
+// deals its samples, and where it last stood with its state there.
+struct LaterPosition {
+  explicit LaterPosition(int end) : boundary(end, -1, CLAIM_RUN, LATER_PART) {}
+  SplitBoundary boundary;
+  std::mutex mutex;
+  bool known = false;  // false: the second has not rendered any of its part yet
+  WalkedState at;
+};
+
+void tell_position(LaterPosition& position, int n, const LoopState& state) {
+  std::lock_guard<std::mutex> lock(position.mutex);
+  position.known = true;
+  position.at = WalkedState{n, state};
+}
+
+// Walks the state from sample from (0 unless given) to where the boundary
+// settles; that sample (the end: nothing is left), or -1 when the loop stops
+// on the way.
 int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& boundary,
-                     std::vector<WalkedState>& walked_states) {
-  int n = 0;
+                     std::vector<WalkedState>& walked_states, int from = 0) {
+  int n = from;
   while (true) {
     const SplitBoundary::Offer offer = boundary.offer(n);
     if (offer.settled) return offer.next;
@@ -422,8 +441,9 @@ void take_back_samples(const LoopContext& ctx, SplitBoundary& boundary, LaterKee
 // renders (and let go on that thread once it is done); without memory for
 // them it renders nothing, and hands its part back to the first. It writes
 // into out once out is ready.
-void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end, RenderedSignals& out,
-                       const ReadyLatch& out_ready, LaterProgress& progress, LaterKeep& keep) {
+void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, LaterPosition& position, int end,
+                       RenderedSignals& out, const ReadyLatch& out_ready, LaterProgress& progress,
+                       LaterKeep& keep) {
   try {
     keep.cache.emplace();
     progress.own.reserve(progress_room(ctx.params, end - later_start(0, end, LATER_PART)));
@@ -441,9 +461,43 @@ void render_later_part(const LoopContext& ctx, SplitBoundary& boundary, int end,
     boundary.go_alone();  // nothing rendered yet: the first thread renders the part
     return;
   }
-  if (render_samples(ctx, state, *keep.cache, start, end, out, &progress.own)) {
-    take_back_samples(ctx, boundary, keep, out, progress);
+  int n = start;
+  for (int run_end = position.boundary.claim(n); run_end > n; run_end = position.boundary.claim(n)) {
+    if (!render_samples(ctx, state, *keep.cache, n, run_end, out, &progress.own)) return;
+    n = run_end;
+    tell_position(position, n, state);
   }
+  take_back_samples(ctx, boundary, keep, out, progress);
+}
+
+// The first thread, through with its part while the second is not (its
+// processor busy elsewhere, say): takes back the second's last samples. It
+// walks on from where the second last stood, from its state there, until
+// the boundary between them settles, and renders from there to the end.
+void help_later_part(const LoopContext& ctx, LaterPosition& position, int end, BlockCache& cache,
+                     RenderedSignals& out, std::string& lines) {
+  WalkedState from;
+  {
+    std::lock_guard<std::mutex> lock(position.mutex);
+    if (!position.known) return;
+    from = position.at;
+  }
+  if (end - from.n < 2 * FEWEST_TAKEN_SAMPLES) return;
+  try {
+    for (std::optional<SweptBlock>& slot : cache.slots) {
+      if (!slot) slot.emplace();
+    }
+    lines.reserve(progress_room(ctx.params, (end - from.n) / 2));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  LoopContext walking = ctx;
+  walking.walked_weights = nullptr;  // the shared weights are the second thread's walk's
+  std::vector<WalkedState> no_states;
+  LoopState state = from.state;
+  const int start = walk_to_boundary(walking, state, position.boundary, no_states, from.n);
+  if (start < 0 || start >= end) return;
+  render_samples(walking, state, cache, start, end, out, &lines);
 }
 
 // Both signals rendered by two threads, split at fixed_split or, when that is
@@ -464,13 +518,14 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
   LoopContext ctx = make_loop_context(params, samples, channels, list);
   ctx.walked_weights = &weights;
   SplitBoundary boundary(end, fixed_split < 0 ? -1 : std::min(fixed_split, end), CLAIM_RUN, LATER_PART);
+  LaterPosition later_position(end);
   LaterProgress later_progress;
   std::exception_ptr later_failure;  // what the second thread threw, thrown again here
   {
     WithdrawableHelper later;
     const auto later_part = [&, keep = LaterKeep()]() mutable {
       try {
-        render_later_part(ctx, boundary, end, out, out_ready, later_progress, keep);
+        render_later_part(ctx, boundary, later_position, end, out, out_ready, later_progress, keep);
       } catch (...) {
         later_failure = std::current_exception();
       }
@@ -486,6 +541,7 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
     LoopState state = start_state(params);
     BlockCache cache;
     const int stopped = render_first_part(ctx, state, cache, boundary, out, 0);
+    if (stopped >= 0) help_later_part(ctx, later_position, end, cache, out, later_progress.helped);
     const bool helped = later.finish();
     if (stopped >= 0) {
       if (!helped) boundary.go_alone();  // a second thread that never began leaves its part to this one
@@ -493,8 +549,9 @@ RenderedSignals render_in_two(const RenderParams& params, const SampleStore& sam
     }
   }
   if (later_failure) std::rethrow_exception(later_failure);
-  std::fwrite(later_progress.taken.data(), 1, later_progress.taken.size(), stdout);
-  std::fwrite(later_progress.own.data(), 1, later_progress.own.size(), stdout);
+  for (const std::string* lines : {&later_progress.taken, &later_progress.own, &later_progress.helped}) {
+    std::fwrite(lines->data(), 1, lines->size(), stdout);
+  }
   return out;
 }
 
