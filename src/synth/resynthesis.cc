@@ -391,6 +391,19 @@ int walk_to_boundary(const LoopContext& ctx, LoopState& state, SplitBoundary& bo
   }
 }
 
+// Gives both slots of cache their memory, for a run taken back from the
+// other thread (it goes back to blocks of its own); false without memory.
+bool hold_both_slots(BlockCache& cache) {
+  try {
+    for (std::optional<SweptBlock>& slot : cache.slots) {
+      if (!slot) slot.emplace();
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
 // What starting a taken run costs, in samples (a block solved whole), and
 // the fewest samples worth it.
 constexpr int64_t RUN_START_COST = 256;
@@ -411,13 +424,7 @@ const WalkedState* walked_state_from(const std::vector<WalkedState>& states, int
 // single taken run go between the first's and its own.
 void take_back_samples(const LoopContext& ctx, SplitBoundary& boundary, LaterKeep& keep, RenderedSignals& out,
                        LaterProgress& progress) {
-  try {
-    for (std::optional<SweptBlock>& slot : keep.cache->slots) {
-      if (!slot) slot.emplace();  // a taken run goes back to blocks of its own
-    }
-  } catch (const std::bad_alloc&) {
-    return;
-  }
+  if (!hold_both_slots(*keep.cache)) return;
   for (;;) {
     const SplitBoundary::Progress first = boundary.progress();
     const int64_t target = first.claimed + (first.boundary - first.claimed + RUN_START_COST) / 2;
@@ -483,10 +490,8 @@ void help_later_part(const LoopContext& ctx, LaterPosition& position, int end, B
     from = position.at;
   }
   if (end - from.n < 2 * FEWEST_TAKEN_SAMPLES) return;
+  if (!hold_both_slots(cache)) return;
   try {
-    for (std::optional<SweptBlock>& slot : cache.slots) {
-      if (!slot) slot.emplace();
-    }
     lines.reserve(progress_room(ctx.params, (end - from.n) / 2));
   } catch (const std::bad_alloc&) {
     return;
