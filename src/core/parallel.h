@@ -187,7 +187,7 @@ class SplitBoundary {
   // There is no second thread: the first does every item.
   void go_alone();
 
-  // Where the first thread stands: the items it has claimed, and the
+  // Where the claiming thread stands: the items it has claimed, and the
   // boundary its part ends at.
   struct Progress {
     int claimed = 0;
@@ -195,12 +195,12 @@ class SplitBoundary {
   };
   Progress progress();
 
-  // Second thread, through with its part while the first is not: takes the
-  // first's items from at on, when the first has not claimed at yet and at
-  // lies below the boundary (a fixed split only fixes where the second's
-  // first part starts); at becomes the boundary. Returns the boundary it
-  // replaced (the items at .. that - 1 are the second's now), or -1 when
-  // nothing was taken.
+  // The other thread, through with its own part while the claiming one is
+  // not: takes the claiming thread's items from at on, when it has not
+  // claimed at yet and at lies below the boundary (a fixed split only fixes
+  // where the second's first part starts); at becomes the boundary. Returns
+  // the boundary it replaced (the items at .. that - 1 are the taker's now),
+  // or -1 when nothing was taken.
   int take_back(int at);
 
  private:
